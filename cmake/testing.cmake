@@ -1,0 +1,38 @@
+# GoogleTest: the host's prebuilt library, or built from Debian's sources for the target.
+if(CMAKE_CROSSCOMPILING)
+  set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# The emulator, as a command prefix that tests compile in so that they can start
+# target programs (no binfmt handler on a build machine runs them directly).
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " TEST_LAUNCHER)
+else()
+  set(TEST_LAUNCHER "")
+endif()
+
+# add_project_test(NAME SOURCES... LIBS...): one gtest executable registered as one ctest test.
+function(add_project_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest_main GTest::gtest project_warnings)
+  target_compile_definitions(${name} PRIVATE
+    TEST_LAUNCHER="${TEST_LAUNCHER}"
+    TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_test(NAME ${name} COMMAND ${name})
+  if(CMAKE_CROSSCOMPILING)
+    # Threadsafe death tests re-execute the test program, which cannot work
+    # without a binfmt handler; the fast style forks instead.
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "GTEST_DEATH_TEST_STYLE=fast")
+  endif()
+endfunction()
+
+add_library(test_support INTERFACE)
+target_include_directories(test_support INTERFACE ${PROJECT_SOURCE_DIR}/tools/testing)

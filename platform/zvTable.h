@@ -1,0 +1,84 @@
+// The platform's configuration table service.
+//
+// This build stores a database as a directory of CSV files: table NAME is the
+// file NAME.csv, its first record the column names and every further record
+// one stored row (RFC 4180; written with LF line ends, read with LF or CRLF).
+//
+// ZV_MASTER_TABLE is opened over a list of table names and hands out one
+// ZVTABLE handle per table; it owns every handle. Rows are numbered from 0.
+// Every operation that can fail returns 0 on success and nonzero on failure;
+// load and write failures also leave a system-log record.
+//
+// Writes are atomic: a table file is replaced by a fully written and synced
+// temporary file, so a reader or a crash sees the old table or the new one.
+// A table whose last load failed is never written back.
+#pragma once
+
+#include <pthread.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+using StringList = std::vector<std::string>;
+
+typedef int task_id;
+typedef int access_level;
+
+class ZVTABLE {
+public:
+    ZVTABLE(std::string name, std::string path);
+    ZVTABLE(const ZVTABLE&) = delete;
+    ZVTABLE& operator=(const ZVTABLE&) = delete;
+
+    // Loads the whole file; on failure the table holds no rows and cannot be written.
+    int read_table_data();
+    int get_stored_rows();
+
+    // Whole cell as a decimal integer (optional sign). Fails, leaving value
+    // unchanged, for a missing column or row or a cell that is no integer.
+    int get(std::string column, int row, long& value);
+    int get(std::string column, int row, std::string& value);
+    // Appends one text per stored row, in row order.
+    int get(std::string column, StringList& values);
+
+    // A row at or beyond the rows held grows the table with empty cells.
+    int set(std::string column, int row, std::string value);
+    int set_stored_rows(int rows);
+    int write_table_data();
+
+    const std::string& name() const { return name_; }
+
+private:
+    int columnIndex(const std::string& column) const;
+
+    std::string name_;
+    std::string path_;
+    bool loaded_ = false;
+    std::vector<std::string> columns_;
+    std::vector<std::string> cells_; // row-major, columns_.size() cells a row
+    int rows_ = 0;
+};
+
+class ZV_MASTER_TABLE {
+public:
+    ZV_MASTER_TABLE(StringList& tableNames, char flag);
+    ~ZV_MASTER_TABLE();
+    ZV_MASTER_TABLE(const ZV_MASTER_TABLE&) = delete;
+    ZV_MASTER_TABLE& operator=(const ZV_MASTER_TABLE&) = delete;
+
+    // Opens the database: the directory NAME, or for an empty name the
+    // directory in ZVDB_DIR, else /nvdata/configdb. Returns 0 when it exists.
+    int init_data_table(char* name, task_id task, access_level access, long readTimeout,
+                        long writeTimeout, pthread_mutex_t* mutex);
+
+    // The table's handle when NAME.csv exists in the database, else null.
+    // Tables outside the constructor's list are opened on first request.
+    ZVTABLE* get_class_pointer(const char* tableName);
+
+private:
+    StringList tableNames_;
+    std::string directory_;
+    std::map<std::string, std::unique_ptr<ZVTABLE>> tables_;
+};

@@ -1,0 +1,238 @@
+// Trace channel: verbosity switches and signals, and the delivery of trace
+// lines to the debug server's pipe or to standard output.
+#include "debug.h"
+
+#include "debugInternal.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+volatile unsigned char DebugLevel = 0;
+volatile unsigned char DebugLevel_IV = 0;
+volatile unsigned char Syslogtodebug = 0;
+
+namespace {
+
+const char* const kModule = "debug";
+const char* const kDebugPipe = "/var/run/debugpipe";
+const unsigned long kLineSigusr1 = 185;
+const unsigned long kLineSigusr2 = 192;
+
+const char* const kHeaderFormat = "%02d-%02d-%04d %02d:%02d:%02d :  pid (%d)";
+const char* const kPrefixFormat = "%s %i  %i  %s@%ld:";
+const char* const kLostPrefixFormat = "LOSTDATA!\n%s %i  %i  %s@%ld:";
+
+const char* const kNoServerNotice = "Debug server is not running. Using printf() for debug o/p.\n";
+const char* const kOpenFailedNotice = "The debug pipe /var/run/debugpipe could not be opened "
+                                      "(error:%s. No problem. Using printf() for debug.\n";
+const char* const kDropNotice = "REMOVE ME! Dropping debug string as write pipe is full!\n";
+const char* const kServerGoneNotice = "Debug server closed the debug pipe. Using printf() for "
+                                      "debug o/p.\n";
+
+// Pipe lines are one atomic write each, so a line must stay within PIPE_BUF.
+const std::size_t kPipeLineSize = 1024;
+const std::size_t kHeaderSize = 50;
+
+// -1: pipe not tried yet; 0: standard-output mode; above 0: the open pipe.
+const int kNotTried = -1;
+const int kStdoutMode = 0;
+std::atomic<int> pipeFd{kNotTried};
+std::atomic<bool> lostData{false};
+const char* pipePath = kDebugPipe;
+SigactionFn installHandler = ::sigaction;
+
+void levelHandler(int signal) {
+    if (signal == SIGUSR1) {
+        DebugLevel = static_cast<unsigned char>(DebugLevel + 1);
+    } else if (signal == SIGUSR2) {
+        if (DebugLevel > 0)
+            DebugLevel = static_cast<unsigned char>(DebugLevel - 1);
+        else if (DebugLevel_IV > 0)
+            DebugLevel_IV = static_cast<unsigned char>(DebugLevel_IV - 1);
+    }
+}
+
+void installLevelHandler(int signal, unsigned long line, const char* message) {
+    struct sigaction action {};
+    action.sa_handler = levelHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (installHandler(signal, &action, nullptr) != 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INSTALL_SIGNAL_HANDLER, kModule, line, "%s", message);
+        abort();
+    }
+}
+
+void formatHeader(char (&header)[kHeaderSize]) {
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    snprintf(header, sizeof header, kHeaderFormat, local.tm_mday, local.tm_mon + 1,
+             local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<int>(getpid()));
+}
+
+// Opens the pipe on the first call of the process; afterwards returns what
+// that first call decided.
+int channel() {
+    int fd = pipeFd.load();
+    if (fd != kNotTried)
+        return fd;
+    int opened = open(pipePath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    int err = errno;
+    if (opened == 0) {
+        // Descriptor 0 means standard-output mode; keep the pipe above it.
+        int moved = fcntl(opened, F_DUPFD_CLOEXEC, 1);
+        err = errno;
+        close(opened);
+        opened = moved;
+    }
+    int decided = opened > 0 ? opened : kStdoutMode;
+    int expected = kNotTried;
+    if (!pipeFd.compare_exchange_strong(expected, decided)) {
+        // Another thread decided first.
+        if (opened > 0)
+            close(opened);
+        return expected;
+    }
+    if (decided == kStdoutMode) {
+        if (err == ENXIO)
+            fputs(kNoServerNotice, stdout);
+        else
+            printf(kOpenFailedNotice, strerror(err));
+    }
+    return decided;
+}
+
+// One write of the whole line with SIGPIPE held off, so that a debug server
+// that has gone away costs an EPIPE instead of the process. The process's own
+// SIGPIPE disposition is left alone: the runtime lives in other programs.
+ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size, int& err) {
+    sigset_t pipeOnly;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
+    ssize_t written = write(fd, data, size);
+    err = errno;
+    if (written < 0 && err == EPIPE && !alreadyPending) {
+        struct timespec zero {};
+        while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return written;
+}
+
+void printLine(const char* prefix, const char* format, va_list args) {
+    fputs(prefix, stdout);
+    vprintf(format, args);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+} // namespace
+
+void debugResetChannel(const char* path) {
+    pipePath = path != nullptr ? path : kDebugPipe;
+    int fd = pipeFd.exchange(kNotTried);
+    if (fd > 0)
+        close(fd);
+    lostData = false;
+}
+
+void debugSetSigaction(SigactionFn fn) { installHandler = fn != nullptr ? fn : ::sigaction; }
+
+void InstallDebug(long argc, char** argv) {
+    for (long i = 1; argv != nullptr && i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg == nullptr)
+            continue;
+        if (strcmp(arg, "-v") == 0)
+            DebugLevel = static_cast<unsigned char>(DebugLevel + 1);
+        if (strcmp(arg, "-V") == 0)
+            DebugLevel_IV = static_cast<unsigned char>(DebugLevel_IV + 1);
+        if (strcmp(arg, "--syslogtodebug") == 0) {
+            Syslogtodebug = 1;
+            puts("Redirecting all SysLog() to stderr.");
+        }
+    }
+    if (DebugLevel != 0)
+        printf("Increasing debug verbosity level to %i.\n", DebugLevel);
+    if (DebugLevel_IV != 0 || DebugLevel > 3)
+        puts("Turning on special debug level IV.");
+
+    installLevelHandler(SIGUSR1, kLineSigusr1,
+                        "Could Not install signal handler for sigusr1 (increase DebugLevel).");
+    installLevelHandler(SIGUSR2, kLineSigusr2,
+                        "Could Not install signal handler for sigusr2 (decrease DebugLevel).");
+}
+
+void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file,
+              unsigned long line, const char* format, ...) {
+    char header[kHeaderSize];
+    formatHeader(header);
+    const char* where = file != nullptr ? file : "";
+    long lineNumber = static_cast<long>(line);
+
+    int fd = channel();
+    va_list args;
+    va_start(args, format);
+    if (fd == kStdoutMode) {
+        char prefix[kPipeLineSize];
+        snprintf(prefix, sizeof prefix, kPrefixFormat, header, static_cast<int>(severity),
+                 static_cast<int>(error), where, lineNumber);
+        printLine(prefix, format, args);
+        va_end(args);
+        return;
+    }
+
+    // Compose the whole line; a text too long for one atomic write is cut,
+    // and the line still ends with its newline.
+    char buffer[kPipeLineSize];
+    bool lost = lostData.exchange(false);
+    int used = snprintf(buffer, sizeof buffer, lost ? kLostPrefixFormat : kPrefixFormat, header,
+                        static_cast<int>(severity), static_cast<int>(error), where, lineNumber);
+    std::size_t length = used < 0 ? 0 : static_cast<std::size_t>(used);
+    if (length > sizeof buffer - 2)
+        length = sizeof buffer - 2;
+    va_list copy;
+    va_copy(copy, args);
+    int text = vsnprintf(buffer + length, sizeof buffer - 1 - length, format, copy);
+    va_end(copy);
+    if (text > 0)
+        length += std::min(static_cast<std::size_t>(text), sizeof buffer - 2 - length);
+    buffer[length++] = '\n';
+
+    int err = 0;
+    ssize_t written = writeWithoutSigpipe(fd, buffer, length, err);
+    if (written < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+        lostData = true;
+        fputs(kDropNotice, stdout);
+        fflush(stdout);
+    } else if (written < 0 && err == EPIPE) {
+        // The debug server has gone: this line and all later ones go to
+        // standard output. The dead pipe stays open; it is never reused.
+        int expected = fd;
+        if (pipeFd.compare_exchange_strong(expected, kStdoutMode))
+            fputs(kServerGoneNotice, stdout);
+        char prefix[kPipeLineSize];
+        snprintf(prefix, sizeof prefix, kPrefixFormat, header, static_cast<int>(severity),
+                 static_cast<int>(error), where, lineNumber);
+        printLine(prefix, format, args);
+    }
+    va_end(args);
+}

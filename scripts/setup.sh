@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what the build and the test suites need on a Debian machine,
+# only when something is missing.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev googletest
+          g++-powerpc-linux-gnu qemu-user)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite: host, sanitizers, and the PowerPC target
+# under qemu-ppc. Installs missing packages first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+jobs=$(nproc)
+for preset in host sanitize ppc; do
+  echo "=== ${preset}: build"
+  cmake --preset "$preset" > /dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== ${preset}: test"
+  ctest --preset "$preset" -j "$jobs"
+done

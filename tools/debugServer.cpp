@@ -1,0 +1,45 @@
+// debugServer: a stand-in for the analyser's debug server. Creates the debug
+// pipe when it is missing and copies every trace line it reads to standard
+// output, so that the trace channel's pipe mode can be watched anywhere.
+//
+//   debugServer [PIPE]      PIPE defaults to /var/run/debugpipe
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : "/var/run/debugpipe";
+    if (mkfifo(path, 0666) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "debugServer: cannot create %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    struct stat st {};
+    if (stat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        std::fprintf(stderr, "debugServer: %s is not a FIFO\n", path);
+        return 1;
+    }
+    // O_RDWR keeps a writer on the pipe, so the server does not see end of
+    // file each time a traced process exits.
+    int fd = open(path, O_RDWR);
+    if (fd < 0) {
+        std::fprintf(stderr, "debugServer: cannot open %s: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        if (std::fwrite(buffer, 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n))
+            break;
+        std::fflush(stdout);
+    }
+    close(fd);
+    return 0;
+}
