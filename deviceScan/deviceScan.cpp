@@ -25,6 +25,7 @@ const unsigned long kLineCategoryMissingTrace = 204;
 const unsigned long kLineCategoryMissingLog = 205;
 const unsigned long kLineHwConfigMissingTrace = 213;
 const unsigned long kLineHwConfigMissingLog = 215;
+const unsigned long kLineHwConfigUnreadableLog = 217;
 const unsigned long kLineNullHwConfigTrace = 247;
 const unsigned long kLineNullHwConfigLog = 249;
 
@@ -78,7 +79,13 @@ int DeviceScanner::scanInstalledHardware(HardwareCategory*& cursor) {
                "::Table not found : HW_CONFIG");
         return 0;
     }
-    hwConfig->read_table_data();
+    // An HW_CONFIG that cannot be loaded says nothing about what is
+    // installed; rewriting the categories from it would empty them all.
+    if (hwConfig->read_table_data() != 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigUnreadableLog,
+               "::Table could not be loaded : HW_CONFIG; no table rewritten");
+        return 0;
+    }
     int rowCount = hwConfig->get_stored_rows();
 
     for (int i = 0; i < kCategoryCount; ++i, ++cursor) {
