@@ -205,6 +205,11 @@ int ZVTABLE::set(std::string column, int row, std::string value) {
 int ZVTABLE::set_stored_rows(int rows) {
     if (rows < 0)
         return 1;
+    // Rows cut off are gone: a later set or a larger count brings them back
+    // empty, not with the cells they held before.
+    std::size_t keep = static_cast<std::size_t>(rows) * columns_.size();
+    if (keep < cells_.size())
+        cells_.resize(keep);
     rows_ = rows;
     return 0;
 }
