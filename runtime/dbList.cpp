@@ -17,26 +17,26 @@ namespace {
 const char *const kModule = "dbList";
 
 // Source lines named in this module's log and trace records.
-const unsigned long kLineMissingRequest = 118;
-const unsigned long kLineUnsupportedRead = 131;
-const unsigned long kLineTraceBoolean = 150;
-const unsigned long kLineTraceUchar = 155;
-const unsigned long kLineTraceChar = 160;
-const unsigned long kLineTraceUint8 = 165;
-const unsigned long kLineTraceInt8 = 170;
-const unsigned long kLineTraceUint16 = 175;
-const unsigned long kLineTraceInt16 = 180;
-const unsigned long kLineTraceUint32 = 185;
-const unsigned long kLineTraceInt32 = 190;
-const unsigned long kLineTraceUint64 = 195;
-const unsigned long kLineTraceInt64 = 200;
-const unsigned long kLineTraceFloat32 = 205;
-const unsigned long kLineTraceFloat64 = 210;
-const unsigned long kLineTraceBit32 = 215;
-const unsigned long kLineTraceString = 220;
-const unsigned long kLineTraceBinary = 225;
-const unsigned long kLineUnsupportedWrite = 282;
-const unsigned long kLineUnrecognizedWrite = 287;
+const unsigned long kLineMissingRequest = 138;
+const unsigned long kLineUnsupportedRead = 159;
+const unsigned long kLineTraceBoolean = 173;
+const unsigned long kLineTraceUchar = 178;
+const unsigned long kLineTraceChar = 182;
+const unsigned long kLineTraceUint8 = 186;
+const unsigned long kLineTraceInt8 = 190;
+const unsigned long kLineTraceUint16 = 194;
+const unsigned long kLineTraceInt16 = 198;
+const unsigned long kLineTraceUint32 = 202;
+const unsigned long kLineTraceInt32 = 206;
+const unsigned long kLineTraceUint64 = 210;
+const unsigned long kLineTraceInt64 = 214;
+const unsigned long kLineTraceFloat32 = 218;
+const unsigned long kLineTraceFloat64 = 222;
+const unsigned long kLineTraceBit32 = 226;
+const unsigned long kLineTraceString = 230;
+const unsigned long kLineTraceBinary = 236;
+const unsigned long kLineUnsupportedWrite = 290;
+const unsigned long kLineUnrecognizedWrite = 294;
 
 const char *const kMissingRequestFormat =
     "DBPoint %s, units %s, type %s not found in read data info array (called from %s@%ld).";
@@ -161,10 +161,10 @@ void logUnsupportedRead(const dbapi_data_list_struct &record, const Caller &call
            caller.line);
 }
 
-// The stored value's trace line. Each type hands its value to the line the
-// way the analyser's tools expect to read it: 1-byte BOOLEAN, CHAR and INT8
-// widened as signed bytes, UINT32 through "%i" (so 4294967295 reads -1), both
-// 64-bit types as signed decimals, BINARY as the pointer's 32 bits.
+// The stored value's trace line. Note how some types show: BOOLEAN and CHAR
+// bytes are widened as signed bytes, UINT32 goes through "%i" (4294967295
+// reads -1), both 64-bit types are signed decimals, BINARY is the pointer's
+// 32 bits.
 void traceValue(const dbapi_data_list_struct &record, const Caller &caller) {
     const unsigned char *v = record.value;
     const char *point = GetDBPointName(record.point_id);
@@ -254,7 +254,7 @@ void DbList_StoreDBReadValues_MT(dbapi_data_list_struct *list, DB_READ_DATA_STRU
         if (request == nullptr) {
             logMissingRequest(*record, caller);
             if (!tolerateMissing)
-                abort();
+                std::abort();
             continue;
         }
         if (!storeValue(*record, request->data_ptr)) {

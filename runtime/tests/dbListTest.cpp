@@ -155,39 +155,30 @@ const std::vector<TypedValue> kScalars = {
 };
 
 TEST_F(DbListTest, EveryTypeLandsByteForByteInItsVariable) {
+    static const char text[] = "GC-7 ready";
+    std::vector<std::pair<TypedValue, Bytes>> rows; // placed in the record, stored
+    for (const TypedValue &scalar : kScalars)
+        rows.push_back({scalar, scalar.value});
+    rows.push_back(
+        {{DB_DATA_TYPE_STRING, bytesOf<const char *>(text)}, Bytes(text, text + sizeof text)});
+    // No text at all reads as an empty one.
+    rows.push_back({{DB_DATA_TYPE_STRING, bytesOf<const char *>(nullptr)}, {'\0'}});
+
     ReadResult result;
-    std::vector<Guarded> variables(kScalars.size());
+    std::vector<Guarded> variables(rows.size());
     std::vector<DB_READ_DATA_STRUCT> requests;
-    for (std::size_t i = 0; i < kScalars.size(); ++i)
-        result.add(static_cast<std::int32_t>(100 + i), 7, kScalars[i].type, kScalars[i].value);
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        result.add(static_cast<std::int32_t>(100 + i), 7, rows[i].first.type, rows[i].first.value);
     // Requests in the opposite order: every record searches from the start.
-    for (std::size_t i = kScalars.size(); i-- > 0;)
+    for (std::size_t i = rows.size(); i-- > 0;)
         requests.push_back(
-            request(static_cast<std::int32_t>(100 + i), 7, kScalars[i].type, variables[i].at()));
+            request(static_cast<std::int32_t>(100 + i), 7, rows[i].first.type, variables[i].at()));
 
     DbList_StoreDBReadValues(result.head(), requests.data(),
                              static_cast<unsigned short>(requests.size()), kCaller, kCallerLine);
 
-    for (std::size_t i = 0; i < kScalars.size(); ++i)
-        EXPECT_TRUE(variables[i].holds(kScalars[i].value)) << "type " << kScalars[i].type;
-}
-
-TEST_F(DbListTest, StringCopiesTheTextWithItsNul) {
-    const char *const texts[] = {"GC-7 ready", "", nullptr};
-    for (const char *text : texts) {
-        ReadResult result;
-        result.add(5, 1, DB_DATA_TYPE_STRING, bytesOf(text));
-        Guarded buffer;
-        DB_READ_DATA_STRUCT wanted = request(5, 1, DB_DATA_TYPE_STRING, buffer.at());
-
-        DbList_StoreDBReadValues(result.head(), &wanted, 1, kCaller, kCallerLine);
-
-        // No text at all reads as an empty one.
-        std::string expected = text != nullptr ? text : "";
-        Bytes bytes(expected.begin(), expected.end());
-        bytes.push_back('\0');
-        EXPECT_TRUE(buffer.holds(bytes)) << '"' << expected << '"';
-    }
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_TRUE(variables[i].holds(rows[i].second)) << "row " << i;
 }
 
 TEST_F(DbListTest, OnlyTheFirstRequestMatchingPointUnitsAndTypeReceives) {
@@ -443,24 +434,18 @@ TEST_F(DbListTest, WriteListReportsTypesWithoutValueAndGoesOn) {
 }
 
 TEST(DbNames, EveryCodeHasItsOwnPrintableName) {
+    // One line prints all three names at once: none may overwrite another.
     const char *point = GetDBPointName(-1);
-    const std::string pointCopy = point;
     const char *units = GetUnitName(2147483647);
-    const std::string unitsCopy = units;
-    GetDataTypeName(4000000000u);
-    EXPECT_EQ(point, pointCopy) << "a line may print all three names at once";
-    EXPECT_EQ(units, unitsCopy) << "a line may print all three names at once";
-
-    std::set<std::string> names;
-    for (std::uint32_t type : {0u,  1u,  2u,  3u,  4u,  5u,  6u,  7u,  8u,  9u,
-                               10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 4000000000u})
-        names.insert(GetDataTypeName(type));
-    EXPECT_EQ(names.size(), 20u) << "every data type needs a name of its own";
-    for (const std::string &name : names) {
-        EXPECT_FALSE(name.empty());
-        for (char c : name)
-            EXPECT_TRUE(std::isprint(static_cast<unsigned char>(c))) << name;
-    }
+    const char *type = GetDataTypeName(4000000000u);
+    std::set<std::string> names = {point, units, type};
+    for (std::uint32_t code = 0; code <= 18; ++code)
+        names.insert(GetDataTypeName(code));
+    EXPECT_EQ(names.size(), 22u) << "every code needs a name of its own";
+    for (const std::string &name : names)
+        EXPECT_TRUE(!name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return std::isprint(static_cast<unsigned char>(c)) != 0;
+        })) << name;
 }
 
 } // namespace
