@@ -170,7 +170,7 @@ int getGcLOIIpAddress(char *address, GC_LOI_INTERFACE_ENUM which) {
         key = kLoiKey;
     } else if (which == GC_IP_ADDRESS_FOR_LOI) {
         key = kGcKey;
-        // Without a line 2 the buffer keeps line 1, which the key never matches.
+        // Without a line 2 the scan looks at line 1 again.
         char second[kLineSize] = {};
         if (std::fgets(second, sizeof second, file) != nullptr)
             std::memcpy(line, second, sizeof line);
