@@ -32,6 +32,8 @@ const std::size_t kAddressSize = 16;
 // One character more than an address may have, so that a longer token is seen.
 const char *const kAddressTokenFormat = "%16s";
 const std::size_t kAddressTokenSize = kAddressSize + 1;
+// Four numbers of up to ten digits, three dots and the NUL.
+const std::size_t kDerivedTextSize = 4 * 10 + 3 + 1;
 
 const char *const kUploadPipeline = "ps -w | grep -i ftpput | grep -v grep";
 const char *const kUploadProgram = "ftpput";
@@ -190,9 +192,13 @@ void makeGcLOIIpAddress(const char *loiAddress, char *gcAddress) {
         std::sscanf(loiAddress, "%u.%u.%u.%u", &number[0], &number[1], &number[2], &number[3]);
     number[3] = number[3] <= 1 ? kHighestOctet : number[3] - 1;
     // Text that is not dotted-decimal may hold numbers of any length; the
-    // caller's buffer only has to hold a real address.
-    std::snprintf(gcAddress, kAddressSize, "%u.%u.%u.%u", number[0], number[1], number[2],
+    // caller's buffer only has to hold a real address, so the rest is cut.
+    char derived[kDerivedTextSize] = {};
+    std::snprintf(derived, sizeof derived, "%u.%u.%u.%u", number[0], number[1], number[2],
                   number[3]);
+    std::size_t length = strnlen(derived, kAddressSize - 1);
+    std::memcpy(gcAddress, derived, length);
+    gcAddress[length] = '\0';
 }
 
 int setGcLOIIpAddress(const char *loiAddress) {
