@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 volatile unsigned char DebugLevel = 0;
 volatile unsigned char DebugLevel_IV = 0;
@@ -147,7 +148,14 @@ void printLine(const char* prefix, const char* format, va_list args) {
 } // namespace
 
 void debugResetChannel(const char* path) {
-    pipePath = path != nullptr ? path : kDebugPipe;
+    // Kept as a copy, so that the caller's string may go away.
+    static std::string copy;
+    if (path != nullptr) {
+        copy = path;
+        pipePath = copy.c_str();
+    } else {
+        pipePath = kDebugPipe;
+    }
     int fd = pipeFd.exchange(kNotTried);
     if (fd > 0)
         close(fd);
@@ -181,8 +189,8 @@ void InstallDebug(long argc, char** argv) {
                         "Could Not install signal handler for sigusr2 (decrease DebugLevel).");
 }
 
-void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file,
-              unsigned long line, const char* format, ...) {
+void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file, unsigned long line,
+              const char* format, ...) {
     char header[kHeaderSize];
     formatHeader(header);
     const char* where = file != nullptr ? file : "";
