@@ -50,11 +50,9 @@ void resetLevels() {
     Syslogtodebug = 0;
 }
 
-// Runs InstallDebug on a command line of a program name and args; returns
-// what it printed. argc below the number of words hides the rest.
-std::string install(const std::vector<std::string>& args, long argc = -1) {
-    std::vector<std::string> words = {"deviceScan"};
-    words.insert(words.end(), args.begin(), args.end());
+// Runs InstallDebug on a command line (program name first); returns what it
+// printed. argc below the number of words hides the rest.
+std::string install(std::vector<std::string> words, long argc = -1) {
     std::vector<char*> argv;
     for (std::string& word : words)
         argv.push_back(&word[0]);
@@ -195,67 +193,49 @@ class DebugTest : public ::testing::Test {
 // ------------------------------------------------------------ switches
 
 TEST_F(DebugTest, SwitchesSetTheLevelsAndPrintTheirNotices) {
+    const std::string syslogTwice = std::string(kSyslogNotice) + kSyslogNotice;
     struct Case {
         const char* label;
-        std::vector<std::string> args;
+        std::vector<std::string> words;
         long argc; // -1: all words
-        int level;
-        int levelIV;
-        int syslog;
+        int level, levelIV, syslog;
         std::string out;
     };
     const Case cases[] = {
-        {"no arguments", {}, -1, 0, 0, 0, ""},
-        {"one -v", {"-v"}, -1, 1, 0, 0, levelNotice(1)},
-        {"three -v", {"-v", "-v", "-v"}, -1, 3, 0, 0, levelNotice(3)},
-        {"four -v", {"-v", "-v", "-v", "-v"}, -1, 4, 0, 0, levelNotice(4) + kLevelIVNotice},
-        {"-V alone", {"-V"}, -1, 0, 1, 0, kLevelIVNotice},
-        {"-V twice", {"-V", "-V"}, -1, 0, 2, 0, kLevelIVNotice},
-        {"--syslogtodebug twice",
-         {"--syslogtodebug", "--syslogtodebug"},
-         -1,
-         0,
-         0,
-         1,
-         std::string(kSyslogNotice) + kSyslogNotice},
-        {"all mixed with others",
-         {"-v", "file.csv", "-V", "--syslogtodebug", "-v"},
+        {"no arguments", {"ds"}, -1, 0, 0, 0, ""},
+        {"one -v", {"ds", "-v"}, -1, 1, 0, 0, levelNotice(1)},
+        {"three -v", {"ds", "-v", "-v", "-v"}, -1, 3, 0, 0, levelNotice(3)},
+        {"four -v", {"ds", "-v", "-v", "-v", "-v"}, -1, 4, 0, 0, levelNotice(4) + kLevelIVNotice},
+        {"-V alone", {"ds", "-V"}, -1, 0, 1, 0, kLevelIVNotice},
+        {"-V twice", {"ds", "-V", "-V"}, -1, 0, 2, 0, kLevelIVNotice},
+        {"syslog twice", {"ds", "--syslogtodebug", "--syslogtodebug"}, -1, 0, 0, 1, syslogTwice},
+        {"mixed",
+         {"ds", "-v", "x.csv", "-V", "--syslogtodebug", "-v"},
          -1,
          2,
          1,
          1,
          kSyslogNotice + levelNotice(2) + kLevelIVNotice},
-        {"near misses match nothing",
-         {"-vv", "-v ", "-vV", "v", "-", "--v", "-V1", "--syslogtodebugx", "--SYSLOGTODEBUG",
+        {"near misses",
+         {"ds", "-vv", "-v ", "-vV", "v", "-", "--v", "-V1", "--syslogtodebugx", "--SYSLOGTODEBUG",
           "-syslogtodebug", ""},
          -1,
          0,
          0,
          0,
          ""},
-        {"program name is not a switch", {}, -1, 0, 0, 0, ""},
-        {"words beyond argc ignored", {"-v", "-v", "-V"}, 2, 1, 0, 0, levelNotice(1)},
-        {"argc of zero", {"-v"}, 0, 0, 0, 0, ""},
+        {"program name is not a switch", {"-v"}, -1, 0, 0, 0, ""},
+        {"words beyond argc", {"ds", "-v", "-v", "-V"}, 2, 1, 0, 0, levelNotice(1)},
+        {"argc of zero", {"ds", "-v"}, 0, 0, 0, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         resetLevels();
-        std::string out = install(c.args, c.argc);
-        EXPECT_EQ(c.out, out);
+        EXPECT_EQ(c.out, install(c.words, c.argc));
         EXPECT_EQ(c.level, static_cast<int>(DebugLevel));
         EXPECT_EQ(c.levelIV, static_cast<int>(DebugLevel_IV));
         EXPECT_EQ(c.syslog, static_cast<int>(Syslogtodebug));
     }
-}
-
-TEST_F(DebugTest, ProgramNameThatLooksLikeASwitchIsSkipped) {
-    char name[] = "-v";
-    char* argv[] = {name, nullptr};
-    testing::internal::CaptureStdout();
-    InstallDebug(1, argv);
-    fflush(stdout);
-    EXPECT_EQ("", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(0, static_cast<int>(DebugLevel));
 }
 
 // ------------------------------------------------------------ level signals
@@ -263,15 +243,14 @@ TEST_F(DebugTest, ProgramNameThatLooksLikeASwitchIsSkipped) {
 TEST_F(DebugTest, HandlersAreInstalledWithRestartAndAnEmptyMask) {
     struct Case {
         const char* label;
-        std::vector<std::string> args;
+        std::vector<std::string> words;
     };
-    const Case cases[] = {{"no switches", {}}, {"switches", {"-v", "-V"}}};
+    const Case cases[] = {{"no switches", {"ds"}}, {"switches", {"ds", "-v", "-V"}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        for (int sig : {SIGUSR1, SIGUSR2}) {
-            ASSERT_EQ(0, signal(sig, SIG_DFL) == SIG_ERR ? 1 : 0);
-        }
-        install(c.args);
+        for (int sig : {SIGUSR1, SIGUSR2})
+            signal(sig, SIG_DFL);
+        install(c.words);
         for (int sig : {SIGUSR1, SIGUSR2}) {
             SCOPED_TRACE(sig);
             struct sigaction action {};
@@ -304,7 +283,7 @@ TEST_F(DebugTest, LevelSignalsRaiseAndLowerTheLevels) {
         {"SIGUSR2 in order", 1, 1, {SIGUSR2, SIGUSR2, SIGUSR2}, 0, 0},
         {"up and down", 3, 0, {SIGUSR1, SIGUSR2, SIGUSR2}, 2, 0},
     };
-    install({});
+    install({"ds"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         DebugLevel = static_cast<unsigned char>(c.level);
@@ -317,7 +296,7 @@ TEST_F(DebugTest, LevelSignalsRaiseAndLowerTheLevels) {
 }
 
 TEST_F(DebugTest, ReadInterruptedByALevelSignalResumes) {
-    install({});
+    install({"ds"});
     int fds[2];
     ASSERT_EQ(0, pipe(fds));
     std::atomic<long> result{-2};
