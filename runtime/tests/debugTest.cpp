@@ -528,7 +528,9 @@ TEST_F(DebugTest, FullPipeDropsLinesThenMarksTheLoss) {
 // ------------------------------------------------------------ reader goes away
 
 int foreignPipeSignals = 0;
-void countPipeSignal(int) { ++foreignPipeSignals; }
+void countPipeSignal(int) {
+    ++foreignPipeSignals;
+}
 
 TEST_F(DebugTest, ReaderClosingDoesNotEndTheProcess) {
     enum class Host { Default, OwnHandler, Blocked };
