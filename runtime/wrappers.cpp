@@ -1,1 +1,299 @@
-// placeholder
+// Checked system calls: EINTR is retried, any other failure is logged and
+// ends the process.
+#include "wrappers.h"
+
+#include "debug.h"
+#include "wrappersOs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char* const kModule = "wrappers";
+// The fixed lines of the records that do not name the caller's location.
+const unsigned long kLineSystem = 199;
+const unsigned long kLineSelectTimedOut = 225;
+const unsigned long kLineSelect = 233;
+const unsigned long kLineSocket = 489;
+const unsigned long kLineBind = 511;
+const unsigned long kLineListen = 530;
+const unsigned long kLineAccept = 573;
+
+// The trace level at which SElect reports a time-out.
+const unsigned char kSelectTraceLevel = 2;
+// Mode of a file that OPen creates, before the umask narrows it.
+const mode_t kCreateMode = 0666;
+// The size of an IPv4 socket address, handed to accept() as the address length.
+const unsigned int kAcceptAddressLength = 16;
+// ACcept's failure counter above which a counted failure is fatal: the
+// seventh counted failure ends the process.
+const unsigned char kAcceptFatalAbove = 5;
+// ACceptWithTimeOut's pause after a counted failure.
+const unsigned int kAcceptPauseSeconds = 1;
+
+// Printable form of a caller-supplied text that may be null.
+const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
+
+int realOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+
+const WrappersOs kRealOs = {
+    ::system, ::select, realOpen, ::close,  ::read, ::write,  ::malloc,
+    ::realloc, ::time,  ::socket, ::bind,   ::listen, ::accept, ::sleep,
+};
+
+WrappersOs currentOs = kRealOs;
+
+// Creation flags that make open() read its mode argument.
+bool createsFile(int flags) {
+    if ((flags & O_CREAT) != 0)
+        return true;
+#ifdef O_TMPFILE
+    if ((flags & O_TMPFILE) == O_TMPFILE)
+        return true;
+#endif
+    return false;
+}
+
+// Steps 2 to 5 of both accept wrappers: stores the address length and calls
+// accept(), calling it again at once on EINTR (without storing the length
+// again) and starting over on ECONNABORTED. Returns the new descriptor, or -1
+// with errno set by a failure that counts.
+int acceptUntilCounted(int socket, sockaddr* address, unsigned int* addressLength) {
+    for (;;) {
+        if (addressLength != nullptr)
+            *addressLength = kAcceptAddressLength;
+        int fd;
+        do {
+            fd = currentOs.accept(socket, address, addressLength);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0)
+            return fd;
+        if (errno != ECONNABORTED)
+            return -1;
+    }
+}
+
+} // namespace
+
+WrappersOs& wrappersOs() { return currentOs; }
+
+const WrappersOs& realWrappersOs() { return kRealOs; }
+
+int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
+    int status;
+    do {
+        status = currentOs.system(command);
+    } while (status < 0 && errno == EINTR);
+    if (status < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_SYSTEM_CALL, kModule, kLineSystem,
+               "System(..) call failed. err = %s", std::strerror(errno));
+        abort();
+    }
+    return status;
+}
+
+int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file,
+           unsigned long line) {
+    int ready;
+    do {
+        ready = currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr,
+                                 timeout);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSelect,
+               "select() failed giving error (%s) (called from %s@%ld)", std::strerror(errno),
+               shown(file), static_cast<long>(line));
+        abort();
+    }
+    if (ready == 0 && DebugLevel >= kSelectTraceLevel)
+        DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineSelectTimedOut, "Select Timed Out");
+    return ready;
+}
+
+int OPen(char const* path, long flags, char* file, unsigned long line) {
+    int openFlags = static_cast<int>(flags);
+    mode_t mode = createsFile(openFlags) ? kCreateMode : 0;
+    int fd;
+    do {
+        fd = currentOs.open(path, openFlags, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "open() of %s failed. Error=%s.",
+               shown(path), std::strerror(errno));
+        abort();
+    }
+    return fd;
+}
+
+int CLose(long fd, char* file, unsigned long line) {
+    // Not retried on EINTR: the descriptor is already released, and closing it
+    // again could close one that another thread has just opened.
+    if (currentOs.close(static_cast<int>(fd)) < 0 && errno != EINTR) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "close(..) failed. Error=%s.",
+               std::strerror(errno));
+        abort();
+    }
+    return 0;
+}
+
+int REad(long fd, void* buffer, unsigned int count, char* file, unsigned long line) {
+    char* bytes = static_cast<char*>(buffer);
+    unsigned int done = 0;
+    for (;;) {
+        unsigned int missing = count - done;
+        ssize_t got = currentOs.read(static_cast<int>(fd), bytes + done, missing);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "read() failed. Error=\"%s\".",
+                   std::strerror(errno));
+            abort();
+        }
+        if (static_cast<size_t>(got) >= missing)
+            return static_cast<int>(count);
+        if (got == 0) // end of file before the count arrived
+            return static_cast<int>(done);
+        done += static_cast<unsigned int>(got);
+    }
+}
+
+int WRite(long fd, void* buffer, int count, char* file, unsigned long line) {
+    ssize_t written = -1;
+    if (count < 0) {
+        // A negative count would reach write() as a huge size.
+        errno = EINVAL;
+    } else {
+        do {
+            written = currentOs.write(static_cast<int>(fd), buffer, static_cast<size_t>(count));
+        } while (written < 0 && errno == EINTR);
+    }
+    if (written < 0 || written < count) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "write() failed. Error=\"%s\".",
+               std::strerror(errno));
+        abort();
+    }
+    return static_cast<int>(written);
+}
+
+void* MAlloc(unsigned int size, char* file, unsigned long line) {
+    void* block = currentOs.malloc(size);
+    if (block == nullptr) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "malloc() failed. Error=\"%s\".",
+               std::strerror(errno));
+        abort();
+    }
+    return block;
+}
+
+void* REalloc(void* block, unsigned int size, char* file, unsigned long line) {
+    void* resized = currentOs.realloc(block, size);
+    if (resized == nullptr) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "realloc() failed. Error=\"%s\".",
+               std::strerror(errno));
+        abort();
+    }
+    return resized;
+}
+
+long TIme(long* seconds, char* file, unsigned long line) {
+    time_t now;
+    do {
+        now = currentOs.time(nullptr);
+    } while (now == static_cast<time_t>(-1) && errno == EINTR);
+    if (now == static_cast<time_t>(-1)) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "time() failed. Error=\"%s\".",
+               std::strerror(errno));
+        abort();
+    }
+    if (seconds != nullptr)
+        *seconds = static_cast<long>(now);
+    return static_cast<long>(now);
+}
+
+int SOcket(int domain, int type, int protocol, char const* file, unsigned long line) {
+    int fd;
+    do {
+        fd = currentOs.socket(domain, type, protocol);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSocket, "%s (called from %s@%ld)",
+               std::strerror(errno), shown(file), static_cast<long>(line));
+        abort();
+    }
+    return fd;
+}
+
+int BInd(int socket, sockaddr* address, int addressLength, char const* file,
+         unsigned long line) {
+    int result;
+    do {
+        result = currentOs.bind(socket, address, static_cast<socklen_t>(addressLength));
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineBind, "%s (called from %s@%ld)",
+               std::strerror(errno), shown(file), static_cast<long>(line));
+        abort();
+    }
+    return 0;
+}
+
+int LIsten(int socket, int backlog, char const* file, unsigned long line) {
+    int result;
+    do {
+        result = currentOs.listen(socket, backlog);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineListen, "%s (called from %s@%ld)",
+               std::strerror(errno), shown(file), static_cast<long>(line));
+        abort();
+    }
+    return 0;
+}
+
+int ACcept(int socket, sockaddr* address, unsigned int* addressLength, char const* file,
+           unsigned long line) {
+    unsigned char failures = 0;
+    for (;;) {
+        int fd = acceptUntilCounted(socket, address, addressLength);
+        if (fd >= 0)
+            return fd;
+        if (failures > kAcceptFatalAbove) {
+            SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineAccept, "%s (called from %s@%ld)",
+                   std::strerror(errno), shown(file), static_cast<long>(line));
+            abort();
+        }
+        ++failures;
+    }
+}
+
+int ACceptWithTimeOut(int socket, sockaddr* address, unsigned int* addressLength, int timeout,
+                      char const* /*file*/, unsigned long /*line*/) {
+    unsigned char failures = 0;
+    for (;;) {
+        int fd = acceptUntilCounted(socket, address, addressLength);
+        if (fd >= 0)
+            return fd;
+        if (static_cast<int>(failures) > timeout)
+            return -1;
+        failures = static_cast<unsigned char>(failures + 1); // 255 wraps to 0
+        currentOs.sleep(kAcceptPauseSeconds);
+    }
+}
+
+void DiffTime(timeval start, timeval end, timeval* result) {
+    if (result == nullptr)
+        return;
+    result->tv_sec = end.tv_sec - start.tv_sec;
+    result->tv_usec = end.tv_usec - start.tv_usec;
+    if (end.tv_usec < start.tv_usec) {
+        result->tv_sec -= 1;
+        result->tv_usec += 1000000;
+    }
+}

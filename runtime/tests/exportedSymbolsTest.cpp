@@ -6,6 +6,7 @@
 #include <dirent.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -31,12 +32,18 @@ std::set<std::string> expectedSymbols() {
     return symbols;
 }
 
-// Symbols that the linker defines in every executable.
+// Symbols that the linker or a sanitizer runtime defines in every executable.
 bool isLinkerSymbol(const std::string& name) {
     static const std::set<std::string> linker = {
         "_IO_stdin_used", "__bss_start", "__data_start", "data_start", "_edata",
         "_end", "_init", "_fini", "_start", "_SDA_BASE_", "_SDA2_BASE_", "__dso_handle"};
-    return linker.count(name) != 0;
+    if (linker.count(name) != 0)
+        return true;
+    // The sanitizer runtimes publish their options and hooks.
+    for (const char* prefix : {"__asan_", "__ubsan_", "__lsan_", "__sanitizer_"})
+        if (name.compare(0, std::strlen(prefix), prefix) == 0)
+            return true;
+    return false;
 }
 
 std::set<std::string> programSymbols() {
