@@ -1,46 +1,65 @@
 // RFC 4180 reader and writer used by the file-backed table store.
+//
+// The reader walks the text once and records where each field lies instead
+// of copying it: a table of a million rows then costs its file's bytes plus
+// one small span a cell, not a string object a cell.
 #include "csv.h"
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
-bool needsQuotes(const std::string& field) {
-    return field.find_first_of(",\"\r\n") != std::string::npos;
+// Characters that end an unquoted field or make a field need quotes.
+bool isSpecial(char c) {
+    return c == ',' || c == '"' || c == '\r' || c == '\n';
+}
+
+bool needsQuotes(const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+        if (isSpecial(data[i]))
+            return true;
+    return false;
 }
 
 class Parser {
-public:
-    explicit Parser(const std::string& text) : text_(text) {}
+  public:
+    Parser(const std::string& text, std::string& extra) : text_(text), extra_(extra) {}
 
-    // Reads one record into fields. Returns false at end of input or on error.
-    bool next(std::vector<std::string>& fields, CsvError& error) {
-        fields.clear();
-        if (pos_ >= text_.size())
+    // Reads one record, appending its fields to fields. Returns false at end
+    // of input or on error.
+    bool next(std::vector<CsvSpan>& fields, std::size_t& count, CsvError& error) {
+        count = 0;
+        const std::size_t size = text_.size();
+        if (pos_ >= size)
             return false;
         recordLine_ = line_;
-        std::string field;
+        const char* data = text_.data();
         for (;;) {
-            field.clear();
-            if (pos_ < text_.size() && text_[pos_] == '"') {
-                if (!quoted(field, error))
+            CsvSpan span{};
+            if (pos_ < size && data[pos_] == '"') {
+                if (!quoted(span, error))
                     return false;
             } else {
-                std::size_t end = text_.find_first_of(",\"\r\n", pos_);
-                if (end == std::string::npos)
-                    end = text_.size();
-                field.assign(text_, pos_, end - pos_);
+                std::size_t end = pos_;
+                while (end < size && !isSpecial(data[end]))
+                    ++end;
+                span.offset = static_cast<std::uint32_t>(pos_);
+                span.size = static_cast<std::uint32_t>(end - pos_);
                 pos_ = end;
-                if (pos_ < text_.size() && text_[pos_] == '"')
+                if (pos_ < size && data[pos_] == '"')
                     return fail(error, "quote inside an unquoted field");
             }
-            fields.push_back(field);
-            if (pos_ >= text_.size())
+            fields.push_back(span);
+            ++count;
+            if (pos_ >= size)
                 return true;
-            char c = text_[pos_];
+            char c = data[pos_];
             if (c == ',') {
                 ++pos_;
                 continue;
             }
-            if (c == '\r' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '\n')
+            if (c == '\r' && pos_ + 1 < size && data[pos_ + 1] == '\n')
                 ++pos_;
             else if (c == '\r')
                 return fail(error, "carriage return without line feed");
@@ -52,27 +71,46 @@ public:
 
     std::size_t recordLine() const { return recordLine_; }
     bool failed() const { return failed_; }
+    std::size_t position() const { return pos_; }
 
-private:
-    bool quoted(std::string& field, CsvError& error) {
+  private:
+    // A quoted field without doubled quotes is a span of the text; one with
+    // them is unescaped into extra.
+    bool quoted(CsvSpan& span, CsvError& error) {
+        const std::size_t size = text_.size();
+        const char* data = text_.data();
         ++pos_; // opening quote
+        std::size_t start = pos_;
+        bool unescaping = false;
+        std::size_t extraStart = extra_.size();
         for (;;) {
-            std::size_t end = text_.find('"', pos_);
-            if (end == std::string::npos)
+            const void* found = std::memchr(data + pos_, '"', size - pos_);
+            if (found == nullptr)
                 return fail(error, "unterminated quoted field");
-            for (std::size_t i = pos_; i < end; ++i)
-                if (text_[i] == '\n')
-                    ++line_;
-            field.append(text_, pos_, end - pos_);
+            std::size_t end = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+            line_ += static_cast<std::size_t>(std::count(data + pos_, data + end, '\n'));
+            if (unescaping)
+                extra_.append(data + pos_, end - pos_);
             pos_ = end + 1;
-            if (pos_ < text_.size() && text_[pos_] == '"') {
-                field.push_back('"');
+            if (pos_ < size && data[pos_] == '"') {
+                if (!unescaping) {
+                    unescaping = true;
+                    extra_.append(data + start, end - start);
+                }
+                extra_.push_back('"');
                 ++pos_;
                 continue;
             }
-            if (pos_ < text_.size() && text_[pos_] != ',' && text_[pos_] != '\n' &&
-                text_[pos_] != '\r')
+            if (pos_ < size && data[pos_] != ',' && data[pos_] != '\n' && data[pos_] != '\r')
                 return fail(error, "text after a closing quote");
+            if (unescaping) {
+                span.offset = static_cast<std::uint32_t>(extraStart);
+                span.size = static_cast<std::uint32_t>(extra_.size() - extraStart);
+                span.inExtra = 1;
+            } else {
+                span.offset = static_cast<std::uint32_t>(start);
+                span.size = static_cast<std::uint32_t>(end - start);
+            }
             return true;
         }
     }
@@ -85,56 +123,94 @@ private:
     }
 
     const std::string& text_;
+    std::string& extra_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
     std::size_t recordLine_ = 1;
     bool failed_ = false;
 };
 
+std::string spanText(const std::string& text, const std::string& extra, const CsvSpan& span) {
+    const std::string& from = span.inExtra != 0 ? extra : text;
+    return std::string(from, span.offset, span.size);
+}
+
 } // namespace
 
-bool parseCsv(const std::string& text, std::vector<std::string>& header,
-              std::vector<std::string>& cells, CsvError& error) {
+bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
+                   std::vector<CsvSpan>& cells, std::string& extra, CsvError& error) {
     header.clear();
     cells.clear();
-    Parser parser(text);
-    if (!parser.next(header, error)) {
+    if (text.size() > kCsvMaxText) {
+        error.line = 1;
+        error.what = "file too large";
+        return false;
+    }
+    Parser parser(text, extra);
+    std::vector<CsvSpan> fields;
+    std::size_t count = 0;
+    if (!parser.next(fields, count, error)) {
         if (!parser.failed()) {
             error.line = 1;
             error.what = "no header record";
         }
         return false;
     }
-    std::vector<std::string> fields;
-    while (parser.next(fields, error)) {
-        if (fields.size() != header.size()) {
+    for (const CsvSpan& span : fields)
+        header.push_back(spanText(text, extra, span));
+    // One span a field of every further line; quoted line breaks only make
+    // this a little more than needed.
+    std::size_t lines = static_cast<std::size_t>(std::count(
+        text.begin() + static_cast<std::ptrdiff_t>(parser.position()), text.end(), '\n'));
+    cells.reserve((lines + 1) * header.size());
+    while (parser.next(cells, count, error)) {
+        if (count != header.size()) {
             error.line = parser.recordLine();
-            error.what = "record has " + std::to_string(fields.size()) + " fields, header has " +
+            error.what = "record has " + std::to_string(count) + " fields, header has " +
                          std::to_string(header.size());
+            cells.clear();
             return false;
         }
-        for (std::string& f : fields)
-            cells.push_back(std::move(f));
     }
-    return !parser.failed();
+    if (parser.failed()) {
+        cells.clear();
+        return false;
+    }
+    return true;
+}
+
+bool parseCsv(const std::string& text, std::vector<std::string>& header,
+              std::vector<std::string>& cells, CsvError& error) {
+    std::vector<CsvSpan> spans;
+    std::string extra;
+    cells.clear();
+    if (!parseCsvSpans(text, header, spans, extra, error))
+        return false;
+    cells.reserve(spans.size());
+    for (const CsvSpan& span : spans)
+        cells.push_back(spanText(text, extra, span));
+    return true;
+}
+
+void appendCsvField(std::string& out, const char* data, std::size_t size, bool alone) {
+    if (!needsQuotes(data, size) && !(alone && size == 0)) {
+        out.append(data, size);
+        return;
+    }
+    out.push_back('"');
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '"')
+            out.push_back('"');
+        out.push_back(data[i]);
+    }
+    out.push_back('"');
 }
 
 void appendCsvRecord(std::string& out, const std::string* fields, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         if (i != 0)
             out.push_back(',');
-        const std::string& f = fields[i];
-        if (needsQuotes(f) || (count == 1 && f.empty())) {
-            out.push_back('"');
-            for (char c : f) {
-                if (c == '"')
-                    out.push_back('"');
-                out.push_back(c);
-            }
-            out.push_back('"');
-        } else {
-            out += f;
-        }
+        appendCsvField(out, fields[i].data(), fields[i].size(), count == 1);
     }
     out.push_back('\n');
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,18 @@ struct CsvError {
     std::string what;
 };
 
+// A field found by position rather than copied: size bytes at offset in the
+// parsed text, or, when inExtra is set, in the extra buffer that takes the
+// fields whose text had to be unescaped (doubled quotes).
+struct CsvSpan {
+    std::uint32_t offset;
+    std::uint32_t size : 31;
+    std::uint32_t inExtra : 1;
+};
+
+// The largest text parseCsvSpans takes, so that every offset and size fits a span.
+const std::size_t kCsvMaxText = 0x7fffffff;
+
 // Parses a whole file. The first record becomes header, the fields of every
 // further record are appended to cells row by row. Fails (returning false and
 // filling error) on no header, an unterminated quote, a stray quote or text
@@ -18,6 +31,15 @@ struct CsvError {
 bool parseCsv(const std::string& text, std::vector<std::string>& header,
               std::vector<std::string>& cells, CsvError& error);
 
+// The same, with the cells as spans: into text, or into extra, to which the
+// unescaped fields are appended. Also fails on a text above kCsvMaxText.
+bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
+                   std::vector<CsvSpan>& cells, std::string& extra, CsvError& error);
+
 // Appends one record and its LF. Fields are quoted only when they must be: a
 // comma, quote, CR or LF inside, or a record of one empty field.
 void appendCsvRecord(std::string& out, const std::string* fields, std::size_t count);
+
+// Appends one field of a record, quoted when it must be; alone says that the
+// record has this one field. The caller adds the commas and the LF.
+void appendCsvField(std::string& out, const char* data, std::size_t size, bool alone);

@@ -14,6 +14,8 @@
 // A table whose last load failed is never written back.
 #pragma once
 
+#include "csv.h"
+
 #include <pthread.h>
 
 #include <map>
@@ -27,7 +29,7 @@ typedef int task_id;
 typedef int access_level;
 
 class ZVTABLE {
-public:
+  public:
     ZVTABLE(std::string name, std::string path);
     ZVTABLE(const ZVTABLE&) = delete;
     ZVTABLE& operator=(const ZVTABLE&) = delete;
@@ -50,19 +52,31 @@ public:
 
     const std::string& name() const { return name_; }
 
-private:
-    int columnIndex(const std::string& column) const;
+  private:
+    int columnIndex(const std::string& column);
+    // The cell's bytes; false for a missing column or row.
+    bool cell(const std::string& column, int row, const char*& data, std::size_t& size);
+    void clear();
+    void compactExtra();
 
     std::string name_;
     std::string path_;
     bool loaded_ = false;
     std::vector<std::string> columns_;
-    std::vector<std::string> cells_; // row-major, columns_.size() cells a row
+    // Cells row-major, columns_.size() a row, each a span of text_ (the file
+    // as loaded) or of extra_ (unescaped fields and values set since).
+    std::vector<CsvSpan> cells_;
+    std::string text_;
+    std::string extra_;
+    std::size_t extraGarbage_ = 0; // bytes of extra_ no cell refers to any more
     int rows_ = 0;
+    // The scan asks for the same column row after row.
+    std::string lastColumn_;
+    int lastIndex_ = -1;
 };
 
 class ZV_MASTER_TABLE {
-public:
+  public:
     ZV_MASTER_TABLE(StringList& tableNames, char flag);
     ~ZV_MASTER_TABLE();
     ZV_MASTER_TABLE(const ZV_MASTER_TABLE&) = delete;
@@ -77,7 +91,7 @@ public:
     // Tables outside the constructor's list are opened on first request.
     ZVTABLE* get_class_pointer(const char* tableName);
 
-private:
+  private:
     StringList tableNames_;
     std::string directory_;
     std::map<std::string, std::unique_ptr<ZVTABLE>> tables_;
