@@ -7,12 +7,12 @@
 
 namespace {
 
-const char *const kPointFormat = "POINT_%d";
-const char *const kUnitFormat = "UNIT_%d";
-const char *const kDataTypeFormat = "DATA_TYPE_%u";
+const char* const kPointFormat = "POINT_%d";
+const char* const kUnitFormat = "UNIT_%d";
+const char* const kDataTypeFormat = "DATA_TYPE_%u";
 
 // Indexed by data type code. Codes 0 and 16 carry no value type.
-const char *const kDataTypeNames[] = {
+const char* const kDataTypeNames[] = {
     "UNDEFINED", "BOOLEAN", "UCHAR", "CHAR",    "UINT8",   "INT8",  "UINT16", "INT16",  "UINT32",
     "INT32",     "UINT64",  "INT64", "FLOAT32", "FLOAT64", "BIT32", "STRING", "UNUSED", "BINARY",
 };
@@ -23,19 +23,19 @@ const std::size_t kNameSize = 32;
 
 } // namespace
 
-const char *GetDBPointName(std::int32_t pointId) {
+const char* GetDBPointName(std::int32_t pointId) {
     thread_local char name[kNameSize];
     std::snprintf(name, sizeof name, kPointFormat, static_cast<int>(pointId));
     return name;
 }
 
-const char *GetUnitName(std::int32_t units) {
+const char* GetUnitName(std::int32_t units) {
     thread_local char name[kNameSize];
     std::snprintf(name, sizeof name, kUnitFormat, static_cast<int>(units));
     return name;
 }
 
-const char *GetDataTypeName(std::uint32_t dataType) {
+const char* GetDataTypeName(std::uint32_t dataType) {
     if (dataType < kDataTypeNameCount)
         return kDataTypeNames[dataType];
     thread_local char name[kNameSize];

@@ -10,6 +10,6 @@
 
 #include <cstdint>
 
-const char *GetDBPointName(std::int32_t pointId);
-const char *GetUnitName(std::int32_t units);
-const char *GetDataTypeName(std::uint32_t dataType);
+const char* GetDBPointName(std::int32_t pointId);
+const char* GetUnitName(std::int32_t units);
+const char* GetDataTypeName(std::uint32_t dataType);

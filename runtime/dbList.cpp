@@ -14,7 +14,7 @@
 
 namespace {
 
-const char *const kModule = "dbList";
+const char* const kModule = "dbList";
 
 // Source lines named in this module's log and trace records.
 const unsigned long kLineMissingRequest = 138;
@@ -38,44 +38,44 @@ const unsigned long kLineTraceBinary = 236;
 const unsigned long kLineUnsupportedWrite = 290;
 const unsigned long kLineUnrecognizedWrite = 294;
 
-const char *const kMissingRequestFormat =
+const char* const kMissingRequestFormat =
     "DBPoint %s, units %s, type %s not found in read data info array (called from %s@%ld).";
-const char *const kUnsupportedReadFormat = "Unsupported data type %s for %s (called from %s@%ld).";
-const char *const kUnsupportedWriteFormat =
+const char* const kUnsupportedReadFormat = "Unsupported data type %s for %s (called from %s@%ld).";
+const char* const kUnsupportedWriteFormat =
     "Unsupported write list data type (%s) for point %s (called from %s@%ld)";
-const char *const kUnrecognizedWriteFormat =
+const char* const kUnrecognizedWriteFormat =
     "Unrecognized write list data type (%d) for point %s (called from %s@%ld)";
 
 // Trace lines: the type's tag padded to eight characters (UCHAR to nine).
-const char *const kTraceBoolean = "BOOLEAN value read for %s  = %u (called from %s@%ld)";
-const char *const kTraceUchar = "UCHAR    value read for %s  = %c (called from %s@%ld)";
-const char *const kTraceChar = "CHAR    value read for %s  = %c (called from %s@%ld)";
-const char *const kTraceUint8 = "UINT8   value read for %s  = %u (called from %s@%ld)";
-const char *const kTraceInt8 = "INT8    value read for %s  = %d (called from %s@%ld)";
-const char *const kTraceUint16 = "UINT16  value read for %s  = %i (called from %s@%ld)";
-const char *const kTraceInt16 = "INT16   value read for %s  = %i (called from %s@%ld)";
-const char *const kTraceUint32 = "UINT32  value read for %s  = %i (called from %s@%ld)";
-const char *const kTraceInt32 = "INT32   value read for %s  = %i (called from %s@%ld)";
-const char *const kTraceUint64 = "UINT64  value read for %s  = %lld (called from %s@%ld)";
-const char *const kTraceInt64 = "INT64   value read for %s  = %lld (called from %s@%ld)";
-const char *const kTraceFloat32 = "FLOAT32 value read for %s  = %f (called from %s@%ld)";
-const char *const kTraceFloat64 = "FLOAT64 value read for %s  = %e (called from %s@%ld)";
-const char *const kTraceBit32 = "Bit32   value read for %s  = %i (called from %s@%ld)";
-const char *const kTraceString = "STRING  value read for %s  = %s (called from %s@%ld)";
-const char *const kTraceBinary = "BINARY  value read for %s  = 0x%x (ptr) (called from %s@%ld)";
+const char* const kTraceBoolean = "BOOLEAN value read for %s  = %u (called from %s@%ld)";
+const char* const kTraceUchar = "UCHAR    value read for %s  = %c (called from %s@%ld)";
+const char* const kTraceChar = "CHAR    value read for %s  = %c (called from %s@%ld)";
+const char* const kTraceUint8 = "UINT8   value read for %s  = %u (called from %s@%ld)";
+const char* const kTraceInt8 = "INT8    value read for %s  = %d (called from %s@%ld)";
+const char* const kTraceUint16 = "UINT16  value read for %s  = %i (called from %s@%ld)";
+const char* const kTraceInt16 = "INT16   value read for %s  = %i (called from %s@%ld)";
+const char* const kTraceUint32 = "UINT32  value read for %s  = %i (called from %s@%ld)";
+const char* const kTraceInt32 = "INT32   value read for %s  = %i (called from %s@%ld)";
+const char* const kTraceUint64 = "UINT64  value read for %s  = %lld (called from %s@%ld)";
+const char* const kTraceInt64 = "INT64   value read for %s  = %lld (called from %s@%ld)";
+const char* const kTraceFloat32 = "FLOAT32 value read for %s  = %f (called from %s@%ld)";
+const char* const kTraceFloat64 = "FLOAT64 value read for %s  = %e (called from %s@%ld)";
+const char* const kTraceBit32 = "Bit32   value read for %s  = %i (called from %s@%ld)";
+const char* const kTraceString = "STRING  value read for %s  = %s (called from %s@%ld)";
+const char* const kTraceBinary = "BINARY  value read for %s  = 0x%x (ptr) (called from %s@%ld)";
 
 // Known to the database, but carries no value that can be moved.
 const std::uint32_t kUnusedDataType = 16;
 
 // Printed where the caller passed no file name.
-const char *const kNoFile = "(null)";
+const char* const kNoFile = "(null)";
 
 struct Caller {
-    const char *file;
+    const char* file;
     long line;
 };
 
-Caller callerOf(const char *file, unsigned long line) {
+Caller callerOf(const char* file, unsigned long line) {
     return {file != nullptr ? file : kNoFile, static_cast<long>(line)};
 }
 
@@ -103,38 +103,38 @@ std::size_t scalarWidth(std::uint32_t dataType) {
     case DB_DATA_TYPE_FLOAT64:
         return 8;
     case DB_DATA_TYPE_BINARY:
-        return sizeof(void *);
+        return sizeof(void*);
     default:
         return 0;
     }
 }
 
-template <typename T> T valueAs(const unsigned char *area) {
+template <typename T> T valueAs(const unsigned char* area) {
     T value;
     std::memcpy(&value, area, sizeof value);
     return value;
 }
 
 // The text of a STRING record; a record without a text stands for an empty one.
-const char *textOf(const dbapi_data_list_struct &record) {
-    const char *text = valueAs<const char *>(record.value);
+const char* textOf(const dbapi_data_list_struct& record) {
+    const char* text = valueAs<const char*>(record.value);
     return text != nullptr ? text : "";
 }
 
-bool matches(const DB_READ_DATA_STRUCT &request, const dbapi_data_list_struct &record) {
+bool matches(const DB_READ_DATA_STRUCT& request, const dbapi_data_list_struct& record) {
     return request.point_id == record.point_id && request.units == record.units &&
            request.data_type == record.data_type;
 }
 
-const DB_READ_DATA_STRUCT *findRequest(const DB_READ_DATA_STRUCT *requests, unsigned short count,
-                                       const dbapi_data_list_struct &record) {
+const DB_READ_DATA_STRUCT* findRequest(const DB_READ_DATA_STRUCT* requests, unsigned short count,
+                                       const dbapi_data_list_struct& record) {
     for (unsigned short i = 0; i < count; ++i)
         if (matches(requests[i], record))
             return &requests[i];
     return nullptr;
 }
 
-void logMissingRequest(const dbapi_data_list_struct &record, const Caller &caller) {
+void logMissingRequest(const dbapi_data_list_struct& record, const Caller& caller) {
     SysLog(ERR_SEVERITY_ERROR, ERR_DB_LIST, kModule, kLineMissingRequest, kMissingRequestFormat,
            GetDBPointName(record.point_id), GetUnitName(record.units),
            GetDataTypeName(record.data_type), caller.file, caller.line);
@@ -142,9 +142,9 @@ void logMissingRequest(const dbapi_data_list_struct &record, const Caller &calle
 
 // Copies the record's value into the variable; false when the type carries
 // no value, in which case the variable is left alone.
-bool storeValue(const dbapi_data_list_struct &record, void *variable) {
+bool storeValue(const dbapi_data_list_struct& record, void* variable) {
     if (record.data_type == DB_DATA_TYPE_STRING) {
-        const char *text = textOf(record);
+        const char* text = textOf(record);
         std::memcpy(variable, text, std::strlen(text) + 1);
         return true;
     }
@@ -155,7 +155,7 @@ bool storeValue(const dbapi_data_list_struct &record, void *variable) {
     return true;
 }
 
-void logUnsupportedRead(const dbapi_data_list_struct &record, const Caller &caller) {
+void logUnsupportedRead(const dbapi_data_list_struct& record, const Caller& caller) {
     SysLog(ERR_SEVERITY_PROBLEM, ERR_DB_LIST, kModule, kLineUnsupportedRead, kUnsupportedReadFormat,
            GetDataTypeName(record.data_type), GetDBPointName(record.point_id), caller.file,
            caller.line);
@@ -165,9 +165,9 @@ void logUnsupportedRead(const dbapi_data_list_struct &record, const Caller &call
 // bytes are widened as signed bytes, UINT32 goes through "%i" (4294967295
 // reads -1), both 64-bit types are signed decimals, BINARY is the pointer's
 // 32 bits.
-void traceValue(const dbapi_data_list_struct &record, const Caller &caller) {
-    const unsigned char *v = record.value;
-    const char *point = GetDBPointName(record.point_id);
+void traceValue(const dbapi_data_list_struct& record, const Caller& caller) {
+    const unsigned char* v = record.value;
+    const char* point = GetDBPointName(record.point_id);
     switch (record.data_type) {
     case DB_DATA_TYPE_BOOLEAN:
         DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineTraceBoolean, kTraceBoolean, point,
@@ -232,7 +232,7 @@ void traceValue(const dbapi_data_list_struct &record, const Caller &caller) {
         break;
     case DB_DATA_TYPE_BINARY: {
         // A 64-bit build shows the pointer's low 32 bits.
-        auto address = reinterpret_cast<std::uintptr_t>(valueAs<const void *>(v));
+        auto address = reinterpret_cast<std::uintptr_t>(valueAs<const void*>(v));
         DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineTraceBinary, kTraceBinary, point,
                  static_cast<unsigned>(static_cast<std::uint32_t>(address)), caller.file,
                  caller.line);
@@ -245,12 +245,12 @@ void traceValue(const dbapi_data_list_struct &record, const Caller &caller) {
 
 } // namespace
 
-void DbList_StoreDBReadValues_MT(dbapi_data_list_struct *list, DB_READ_DATA_STRUCT *requests,
+void DbList_StoreDBReadValues_MT(dbapi_data_list_struct* list, DB_READ_DATA_STRUCT* requests,
                                  unsigned short requestCount, bool tolerateMissing,
-                                 char *callerFile, unsigned long callerLine) {
+                                 char* callerFile, unsigned long callerLine) {
     const Caller caller = callerOf(callerFile, callerLine);
-    for (const dbapi_data_list_struct *record = list; record != nullptr; record = record->next) {
-        const DB_READ_DATA_STRUCT *request = findRequest(requests, requestCount, *record);
+    for (const dbapi_data_list_struct* record = list; record != nullptr; record = record->next) {
+        const DB_READ_DATA_STRUCT* request = findRequest(requests, requestCount, *record);
         if (request == nullptr) {
             logMissingRequest(*record, caller);
             if (!tolerateMissing)
@@ -266,20 +266,20 @@ void DbList_StoreDBReadValues_MT(dbapi_data_list_struct *list, DB_READ_DATA_STRU
     }
 }
 
-void DbList_StoreDBReadValues(dbapi_data_list_struct *list, DB_READ_DATA_STRUCT *requests,
-                              unsigned short requestCount, char *callerFile,
+void DbList_StoreDBReadValues(dbapi_data_list_struct* list, DB_READ_DATA_STRUCT* requests,
+                              unsigned short requestCount, char* callerFile,
                               unsigned long callerLine) {
     DbList_StoreDBReadValues_MT(list, requests, requestCount, false, callerFile, callerLine);
 }
 
-void DbList_UpdtWriteList(DB_WRITE_DATA_STRUCT *entries, unsigned short entryCount,
-                          char *callerFile, unsigned long callerLine) {
+void DbList_UpdtWriteList(DB_WRITE_DATA_STRUCT* entries, unsigned short entryCount,
+                          char* callerFile, unsigned long callerLine) {
     const Caller caller = callerOf(callerFile, callerLine);
     for (unsigned short i = 0; i < entryCount; ++i) {
-        DB_WRITE_DATA_STRUCT &entry = entries[i];
+        DB_WRITE_DATA_STRUCT& entry = entries[i];
         if (entry.data_type == DB_DATA_TYPE_STRING) {
             // The entry refers to the caller's text; the text is not copied.
-            const void *text = entry.data_ptr;
+            const void* text = entry.data_ptr;
             std::memcpy(entry.value, &text, sizeof text);
             continue;
         }

@@ -56,7 +56,7 @@ struct dbapi_data_list_struct {
     unsigned char value[kDbValueSize];
     std::int32_t units;
     std::uint32_t reserved;       // the client's business
-    dbapi_data_list_struct *next; // null ends the list
+    dbapi_data_list_struct* next; // null ends the list
 };
 
 // One read request: the point wanted, in which units and type, and the
@@ -66,7 +66,7 @@ struct DB_READ_DATA_STRUCT {
     std::int32_t units;
     DB_DATA_TYPE_ENUM data_type;
     std::uint32_t reserved; // the client's business
-    void *data_ptr;
+    void* data_ptr;
 };
 
 // One write-list entry: the point to write, its type, the value area the
@@ -76,10 +76,10 @@ struct DB_WRITE_DATA_STRUCT {
     DB_DATA_TYPE_ENUM data_type;
     unsigned char value[kDbValueSize];
     unsigned char reserved[12]; // the client's business
-    void *data_ptr;
+    void* data_ptr;
 };
 
-static_assert(sizeof(void *) <= kDbValueSize, "a pointer value must fit the value area");
+static_assert(sizeof(void*) <= kDbValueSize, "a pointer value must fit the value area");
 
 // Field places shared with the database client library. The sizes and the
 // pointer fields' places are those of the analyser's 32-bit build; a 64-bit
@@ -93,7 +93,7 @@ static_assert(offsetof(DB_WRITE_DATA_STRUCT, data_type) == 4, "write entry data_
 static_assert(offsetof(DB_WRITE_DATA_STRUCT, value) == 8, "write entry value");
 static_assert(offsetof(DB_WRITE_DATA_STRUCT, reserved) == 16, "write entry reserved");
 
-constexpr bool kDbPointers32 = sizeof(void *) == 4;
+constexpr bool kDbPointers32 = sizeof(void*) == 4;
 static_assert(!kDbPointers32 || sizeof(dbapi_data_list_struct) == 28, "read record size");
 static_assert(!kDbPointers32 || offsetof(dbapi_data_list_struct, next) == 24, "read record next");
 static_assert(!kDbPointers32 || sizeof(DB_READ_DATA_STRUCT) == 20, "read request size");
@@ -108,20 +108,20 @@ static_assert(!kDbPointers32 || offsetof(DB_WRITE_DATA_STRUCT, data_ptr) == 28,
 // the record's. STRING copies the text with its NUL, without a length check:
 // the buffer must hold the point's longest text. BINARY stores the pointer,
 // not the data. `requests` may be null only when `requestCount` is 0.
-RUNTIME_EXPORT void DbList_StoreDBReadValues_MT(dbapi_data_list_struct *list,
-                                                DB_READ_DATA_STRUCT *requests,
+RUNTIME_EXPORT void DbList_StoreDBReadValues_MT(dbapi_data_list_struct* list,
+                                                DB_READ_DATA_STRUCT* requests,
                                                 unsigned short requestCount, bool tolerateMissing,
-                                                char *callerFile, unsigned long callerLine);
+                                                char* callerFile, unsigned long callerLine);
 
 // DbList_StoreDBReadValues_MT that never tolerates a record without a request.
-RUNTIME_EXPORT void DbList_StoreDBReadValues(dbapi_data_list_struct *list,
-                                             DB_READ_DATA_STRUCT *requests,
-                                             unsigned short requestCount, char *callerFile,
+RUNTIME_EXPORT void DbList_StoreDBReadValues(dbapi_data_list_struct* list,
+                                             DB_READ_DATA_STRUCT* requests,
+                                             unsigned short requestCount, char* callerFile,
                                              unsigned long callerLine);
 
 // Refreshes the value area of every entry, in index order, from the variable
 // at its `data_ptr`. For STRING the entry receives `data_ptr` itself, so the
 // caller's text must stay in place while the entry is in use. Other fields
 // are left alone. `entries` may be null only when `entryCount` is 0.
-RUNTIME_EXPORT void DbList_UpdtWriteList(DB_WRITE_DATA_STRUCT *entries, unsigned short entryCount,
-                                         char *callerFile, unsigned long callerLine);
+RUNTIME_EXPORT void DbList_UpdtWriteList(DB_WRITE_DATA_STRUCT* entries, unsigned short entryCount,
+                                         char* callerFile, unsigned long callerLine);

@@ -25,23 +25,23 @@
 // The look-ups are wrapped at link time (-Wl,--wrap) so that the tests can
 // count them.
 extern "C" {
-const char *__real__Z14GetDBPointNamei(std::int32_t);
-const char *__real__Z11GetUnitNamei(std::int32_t);
-const char *__real__Z15GetDataTypeNamej(std::uint32_t);
+const char* __real__Z14GetDBPointNamei(std::int32_t);
+const char* __real__Z11GetUnitNamei(std::int32_t);
+const char* __real__Z15GetDataTypeNamej(std::uint32_t);
 }
 namespace {
 int lookups = 0;
 }
 extern "C" {
-const char *__wrap__Z14GetDBPointNamei(std::int32_t id) {
+const char* __wrap__Z14GetDBPointNamei(std::int32_t id) {
     ++lookups;
     return __real__Z14GetDBPointNamei(id);
 }
-const char *__wrap__Z11GetUnitNamei(std::int32_t id) {
+const char* __wrap__Z11GetUnitNamei(std::int32_t id) {
     ++lookups;
     return __real__Z11GetUnitNamei(id);
 }
-const char *__wrap__Z15GetDataTypeNamej(std::uint32_t id) {
+const char* __wrap__Z15GetDataTypeNamej(std::uint32_t id) {
     ++lookups;
     return __real__Z15GetDataTypeNamej(id);
 }
@@ -72,10 +72,10 @@ DB_DATA_TYPE_ENUM code(std::uint32_t raw) {
 // A read result as the client hands it over.
 class ReadResult {
   public:
-    dbapi_data_list_struct &add(std::int32_t point, std::int32_t units, std::uint32_t type,
-                                const Bytes &value) {
+    dbapi_data_list_struct& add(std::int32_t point, std::int32_t units, std::uint32_t type,
+                                const Bytes& value) {
         records_.push_back(dbapi_data_list_struct{});
-        dbapi_data_list_struct &record = records_.back();
+        dbapi_data_list_struct& record = records_.back();
         record.point_id = point;
         record.units = units;
         record.data_type = code(type);
@@ -83,7 +83,7 @@ class ReadResult {
         std::memcpy(record.value, value.data(), value.size());
         return record;
     }
-    dbapi_data_list_struct *head() {
+    dbapi_data_list_struct* head() {
         for (std::size_t i = 0; i + 1 < records_.size(); ++i)
             records_[i].next = &records_[i + 1];
         return records_.empty() ? nullptr : &records_.front();
@@ -97,9 +97,9 @@ class ReadResult {
 struct Guarded {
     alignas(8) unsigned char bytes[32];
     Guarded() { std::memset(bytes, kGuard, sizeof bytes); }
-    void *at() { return bytes + 8; }
+    void* at() { return bytes + 8; }
     // The variable holds exactly `value`, and nothing around it changed.
-    ::testing::AssertionResult holds(const Bytes &value) const {
+    ::testing::AssertionResult holds(const Bytes& value) const {
         Bytes expected(sizeof bytes, kGuard);
         std::copy(value.begin(), value.end(), expected.begin() + 8);
         if (Bytes(bytes, bytes + sizeof bytes) == expected)
@@ -110,7 +110,7 @@ struct Guarded {
 };
 
 DB_READ_DATA_STRUCT request(std::int32_t point, std::int32_t units, std::uint32_t type,
-                            void *variable) {
+                            void* variable) {
     return DB_READ_DATA_STRUCT{point, units, code(type), 0, variable};
 }
 
@@ -151,18 +151,18 @@ const std::vector<TypedValue> kScalars = {
     {DB_DATA_TYPE_FLOAT32, bytesOf<float>(1.5f)},
     {DB_DATA_TYPE_FLOAT64, bytesOf<double>(-2.25)},
     {DB_DATA_TYPE_BIT32, bytesOf<std::uint32_t>(0x80000001u)},
-    {DB_DATA_TYPE_BINARY, bytesOf<const void *>(&kGarbage)},
+    {DB_DATA_TYPE_BINARY, bytesOf<const void*>(&kGarbage)},
 };
 
 TEST_F(DbListTest, EveryTypeLandsByteForByteInItsVariable) {
     static const char text[] = "GC-7 ready";
     std::vector<std::pair<TypedValue, Bytes>> rows; // placed in the record, stored
-    for (const TypedValue &scalar : kScalars)
+    for (const TypedValue& scalar : kScalars)
         rows.push_back({scalar, scalar.value});
     rows.push_back(
-        {{DB_DATA_TYPE_STRING, bytesOf<const char *>(text)}, Bytes(text, text + sizeof text)});
+        {{DB_DATA_TYPE_STRING, bytesOf<const char*>(text)}, Bytes(text, text + sizeof text)});
     // No text at all reads as an empty one.
-    rows.push_back({{DB_DATA_TYPE_STRING, bytesOf<const char *>(nullptr)}, {'\0'}});
+    rows.push_back({{DB_DATA_TYPE_STRING, bytesOf<const char*>(nullptr)}, {'\0'}});
 
     ReadResult result;
     std::vector<Guarded> variables(rows.size());
@@ -197,14 +197,14 @@ TEST_F(DbListTest, OnlyTheFirstRequestMatchingPointUnitsAndTypeReceives) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(first.holds(bytesOf<std::int32_t>(77)));
     EXPECT_TRUE(second.untouched());
-    for (const Guarded &variable : near)
+    for (const Guarded& variable : near)
         EXPECT_TRUE(variable.untouched());
 
     // Without the exact request the near misses still receive nothing.
     testing::internal::CaptureStderr();
     DbList_StoreDBReadValues_MT(result.head(), requests, 3, true, kCaller, kCallerLine);
     EXPECT_EQ(countOf(testing::internal::GetCapturedStderr(), "not found"), 1);
-    for (const Guarded &variable : near)
+    for (const Guarded& variable : near)
         EXPECT_TRUE(variable.untouched());
 }
 
@@ -262,7 +262,7 @@ TEST_F(DbListTest, DebugLinesOnlyAtSpecialLevelIV) {
         unsigned char level, levelIV;
         int lines;
     } cases[] = {{0, 0, 0}, {3, 0, 0}, {4, 0, 2}, {0, 1, 2}, {7, 1, 2}};
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         DebugLevel = c.level;
         DebugLevel_IV = c.levelIV;
         ReadResult result;
@@ -311,12 +311,12 @@ TEST_F(DbListTest, DebugLineShowsEachTypeAsTheToolsReadIt) {
         {DB_DATA_TYPE_FLOAT32, bytesOf<float>(1.5f), "FLOAT32 ", "1.500000"},
         {DB_DATA_TYPE_FLOAT64, bytesOf<double>(-2.25), "FLOAT64 ", "-2.250000e+00"},
         {DB_DATA_TYPE_BIT32, bytesOf<std::uint32_t>(0x80000000u), "Bit32   ", "-2147483648"},
-        {DB_DATA_TYPE_STRING, bytesOf<const char *>(text), "STRING  ", "abc"},
-        {DB_DATA_TYPE_BINARY, bytesOf<const void *>(&kGarbage), "BINARY  ",
+        {DB_DATA_TYPE_STRING, bytesOf<const char*>(text), "STRING  ", "abc"},
+        {DB_DATA_TYPE_BINARY, bytesOf<const void*>(&kGarbage), "BINARY  ",
          std::string("0x") + hex + " (ptr)"},
     };
     DebugLevel_IV = 1;
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         ReadResult result;
         result.add(21, 4, c.type, c.value);
         Guarded variable;
@@ -356,7 +356,7 @@ TEST_F(DbListTest, WriteListTakesEveryVariableAtTheStartOfTheValueArea) {
     std::vector<TypedValue> values = kScalars;
     std::vector<DB_WRITE_DATA_STRUCT> entries(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
-        DB_WRITE_DATA_STRUCT &entry = entries[i];
+        DB_WRITE_DATA_STRUCT& entry = entries[i];
         std::memset(&entry, 0x5A, sizeof entry);
         entry.point_id = static_cast<std::int32_t>(i);
         entry.data_type = code(values[i].type);
@@ -396,7 +396,7 @@ TEST_F(DbListTest, WriteListStringRefersToTheCallerTextOnEveryCall) {
     number = -9;
     DbList_UpdtWriteList(entries, 2, kCaller, kCallerLine);
 
-    const char *referred = nullptr;
+    const char* referred = nullptr;
     std::memcpy(&referred, entries[0].value, sizeof referred);
     EXPECT_EQ(referred, text);
     EXPECT_STREQ(referred, "new");
@@ -413,7 +413,7 @@ TEST_F(DbListTest, WriteListReportsTypesWithoutValueAndGoesOn) {
         {18, "Unrecognized write list data type (18)"},
         {42, "Unrecognized write list data type (42)"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases) {
         std::int32_t number = 314;
         DB_WRITE_DATA_STRUCT entries[2] = {};
         entries[0] = {6, code(c.type), {}, {}, &number};
@@ -435,14 +435,14 @@ TEST_F(DbListTest, WriteListReportsTypesWithoutValueAndGoesOn) {
 
 TEST(DbNames, EveryCodeHasItsOwnPrintableName) {
     // One line prints all three names at once: none may overwrite another.
-    const char *point = GetDBPointName(-1);
-    const char *units = GetUnitName(2147483647);
-    const char *type = GetDataTypeName(4000000000u);
+    const char* point = GetDBPointName(-1);
+    const char* units = GetUnitName(2147483647);
+    const char* type = GetDataTypeName(4000000000u);
     std::set<std::string> names = {point, units, type};
     for (std::uint32_t code = 0; code <= 18; ++code)
         names.insert(GetDataTypeName(code));
     EXPECT_EQ(names.size(), 22u) << "every code needs a name of its own";
-    for (const std::string &name : names)
+    for (const std::string& name : names)
         EXPECT_TRUE(!name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
             return std::isprint(static_cast<unsigned char>(c)) != 0;
         })) << name;
