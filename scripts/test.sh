@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: host, sanitizers, and the PowerPC target
-# under qemu-ppc. Installs missing packages first.
+# under qemu-ppc; then the end-to-end runs under valgrind, the fuzz targets
+# for a bounded time and the benchmark. Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,10 @@ for preset in host sanitize ppc; do
   echo "=== ${preset}: test"
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== memcheck"
+scripts/memcheck.sh
+echo "=== fuzz"
+scripts/fuzz.sh
+echo "=== bench"
+scripts/bench.sh
