@@ -225,7 +225,7 @@ class InMemoryScratch {
 TEST(CrashSafety, KillAtAnyMomentLeavesEveryTableOldOrNew) {
     InMemoryScratch scratch;
     const int rows = scaled(20000, 10000);
-    const int kills = scaled(160, 12);
+    const int kills = scaled(160, 30);
     const std::string hw = hwConfig(rows, 0);
     const Tables before = oldCategories();
     const Tables after = reference(hw);
@@ -532,6 +532,15 @@ TEST(DebugServerGone, ScanGoesOnAndLinesGoToStandardOutput) {
     for (int tries = 0; tries < 5000 && stat(fifo.c_str(), &st) != 0; ++tries)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(S_ISFIFO(st.st_mode));
+    // The server has its end open once a non-blocking writer gets in.
+    int probe = -1;
+    for (int tries = 0; tries < 5000 && probe < 0; ++tries) {
+        probe = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (probe < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(probe, 0) << "the debug server never opened its pipe";
+    close(probe);
     debugResetChannel(fifo.c_str());
     DebugLevel = 1;
     testing::internal::CaptureStdout();
