@@ -169,6 +169,9 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
          "write() failed. Error=\"" + e + "\"."},
         {[] { WRite(5, scratch, -1, caller, 7); }, "caller.cpp@7", 0,
          "write() failed. Error=\"" + err(EINVAL) + "\"."},
+        // Unlike REad, WRite takes EAGAIN as a failure.
+        {[] { failWith = EAGAIN, WRite(5, scratch, 4, caller, 15); }, "caller.cpp@15", 0,
+         "write() failed. Error=\"" + err(EAGAIN) + "\"."},
         // Short once: a second write would finish, but must not be made.
         {[] {
              wrappersOs().write = [](int, const void*, size_t count) {
@@ -273,7 +276,8 @@ TEST_F(Wrappers, SElectTracesATimeOutFromLevelTwo) {
     ::close(trace);
 }
 
-// O_TMPFILE creates a file too, so open() gets the mode (O_CREAT: above).
+// O_TMPFILE creates a file too, so open() gets the mode (O_CREAT is checked on
+// a real file in EintrIsRetriedUntilTheCallSucceeds).
 TEST_F(Wrappers, OPenGivesTheModeWithOTmpfile) {
     static mode_t modeSeen;
     wrappersOs().open = [](const char*, int, mode_t mode) { return modeSeen = mode, 7; };
