@@ -30,12 +30,14 @@ const unsigned long kLineSigusr1 = 185;
 const unsigned long kLineSigusr2 = 192;
 
 const char* const kHeaderFormat = "%02d-%02d-%04d %02d:%02d:%02d :  pid (%d)";
-const char* const kPrefixFormat = "%s %i  %i  %s@%ld:";
-const char* const kLostPrefixFormat = "LOSTDATA!\n%s %i  %i  %s@%ld:";
+// A line's prefix is "%s %i  %i  %s@%ld:" of header, severity, error number,
+// file and line, composed by hand (composePrefix) because it is made for
+// every line; after dropped lines the pipe line begins with kLostData.
+const char* const kLostData = "LOSTDATA!\n";
 
 const char* const kNoServerNotice = "Debug server is not running. Using printf() for debug o/p.\n";
-const char* const kOpenFailedNotice = "The debug pipe /var/run/debugpipe could not be opened "
-                                      "(error:%s. No problem. Using printf() for debug.\n";
+constexpr char kOpenFailedNotice[] = "The debug pipe /var/run/debugpipe could not be opened "
+                                     "(error:%s. No problem. Using printf() for debug.\n";
 const char* const kDropNotice = "REMOVE ME! Dropping debug string as write pipe is full!\n";
 const char* const kServerGoneNotice = "Debug server closed the debug pipe. Using printf() for "
                                       "debug o/p.\n";
@@ -74,13 +76,85 @@ void installLevelHandler(int signal, unsigned long line, const char* message) {
     }
 }
 
+// The process id, asked of the system once per process: a child made by
+// fork() starts with it cleared.
+std::atomic<pid_t> cachedPid{0};
+
+void forgetPid() {
+    cachedPid = 0;
+}
+
+pid_t processId() {
+    pid_t pid = cachedPid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, forgetPid);
+        (void)registered;
+        pid = getpid();
+        cachedPid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+// The header changes once a second; each thread keeps the last one it made.
 void formatHeader(char (&header)[kHeaderSize]) {
+    thread_local time_t madeAt = -1;
+    thread_local pid_t madeFor = 0;
+    thread_local char made[kHeaderSize];
     time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    snprintf(header, sizeof header, kHeaderFormat, local.tm_mday, local.tm_mon + 1,
-             local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-             static_cast<int>(getpid()));
+    pid_t pid = processId();
+    if (now != madeAt || pid != madeFor) {
+        struct tm local {};
+        localtime_r(&now, &local);
+        snprintf(made, sizeof made, kHeaderFormat, local.tm_mday, local.tm_mon + 1,
+                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+                 static_cast<int>(pid));
+        madeAt = now;
+        madeFor = pid;
+    }
+    std::memcpy(header, made, sizeof made);
+}
+
+char* put(char* at, char* end, const char* text) {
+    while (*text != '\0' && at < end)
+        *at++ = *text++;
+    return at;
+}
+
+char* putNumber(char* at, char* end, long value) {
+    char digits[24];
+    char* first = digits + sizeof digits;
+    unsigned long magnitude =
+        value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        *--first = '-';
+    while (first < digits + sizeof digits && at < end)
+        *at++ = *first++;
+    return at;
+}
+
+// Writes the line prefix into out (at most size - 1 characters, NUL-terminated)
+// and returns its length.
+std::size_t composePrefix(char* out, std::size_t size, bool lost, const char* header,
+                          ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file,
+                          unsigned long line) {
+    char* end = out + size - 1;
+    char* at = lost ? put(out, end, kLostData) : out;
+    at = put(at, end, header);
+    at = put(at, end, " ");
+    at = putNumber(at, end, severity);
+    at = put(at, end, "  ");
+    at = putNumber(at, end, error);
+    at = put(at, end, "  ");
+    at = put(at, end, file);
+    at = put(at, end, "@");
+    at = putNumber(at, end, static_cast<long>(line));
+    at = put(at, end, ":");
+    *at = '\0';
+    return static_cast<std::size_t>(at - out);
 }
 
 // Opens the pipe on the first call of the process; afterwards returns what
@@ -117,28 +191,36 @@ int channel() {
 
 // One write of the whole line with SIGPIPE held off, so that a debug server
 // that has gone away costs an EPIPE instead of the process. The process's own
-// SIGPIPE disposition is left alone: the runtime lives in other programs.
+// SIGPIPE disposition and mask are left as they were, and a SIGPIPE that this
+// write raised is taken back, unless one was pending before (only possible
+// while the thread blocks SIGPIPE itself).
 ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size, int& err) {
     sigset_t pipeOnly;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
-    sigset_t pending;
-    sigpending(&pending);
-    bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
     sigset_t old;
     pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
+    bool wasBlocked = sigismember(&old, SIGPIPE) == 1;
+    bool wasPending = false;
+    if (wasBlocked) {
+        sigset_t pending;
+        sigpending(&pending);
+        wasPending = sigismember(&pending, SIGPIPE) == 1;
+    }
     ssize_t written = write(fd, data, size);
     err = errno;
-    if (written < 0 && err == EPIPE && !alreadyPending) {
+    if (written < 0 && err == EPIPE && !wasPending) {
         struct timespec zero {};
         while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
         }
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!wasBlocked)
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return written;
 }
 
-void printLine(const char* prefix, const char* format, va_list args) {
+__attribute__((format(printf, 2, 0))) void printLine(const char* prefix, const char* format,
+                                                     va_list args) {
     fputs(prefix, stdout);
     vprintf(format, args);
     fputc('\n', stdout);
@@ -162,7 +244,9 @@ void debugResetChannel(const char* path) {
     lostData = false;
 }
 
-void debugSetSigaction(SigactionFn fn) { installHandler = fn != nullptr ? fn : ::sigaction; }
+void debugSetSigaction(SigactionFn fn) {
+    installHandler = fn != nullptr ? fn : ::sigaction;
+}
 
 void InstallDebug(long argc, char** argv) {
     for (long i = 1; argv != nullptr && i < argc; ++i) {
@@ -194,15 +278,13 @@ void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file, 
     char header[kHeaderSize];
     formatHeader(header);
     const char* where = file != nullptr ? file : "";
-    long lineNumber = static_cast<long>(line);
 
     int fd = channel();
     va_list args;
     va_start(args, format);
     if (fd == kStdoutMode) {
         char prefix[kPipeLineSize];
-        snprintf(prefix, sizeof prefix, kPrefixFormat, header, static_cast<int>(severity),
-                 static_cast<int>(error), where, lineNumber);
+        composePrefix(prefix, sizeof prefix, false, header, severity, error, where, line);
         printLine(prefix, format, args);
         va_end(args);
         return;
@@ -212,11 +294,8 @@ void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file, 
     // and the line still ends with its newline.
     char buffer[kPipeLineSize];
     bool lost = lostData.exchange(false);
-    int used = snprintf(buffer, sizeof buffer, lost ? kLostPrefixFormat : kPrefixFormat, header,
-                        static_cast<int>(severity), static_cast<int>(error), where, lineNumber);
-    std::size_t length = used < 0 ? 0 : static_cast<std::size_t>(used);
-    if (length > sizeof buffer - 2)
-        length = sizeof buffer - 2;
+    std::size_t length =
+        composePrefix(buffer, sizeof buffer - 1, lost, header, severity, error, where, line);
     va_list copy;
     va_copy(copy, args);
     int text = vsnprintf(buffer + length, sizeof buffer - 1 - length, format, copy);
@@ -238,8 +317,7 @@ void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file, 
         if (pipeFd.compare_exchange_strong(expected, kStdoutMode))
             fputs(kServerGoneNotice, stdout);
         char prefix[kPipeLineSize];
-        snprintf(prefix, sizeof prefix, kPrefixFormat, header, static_cast<int>(severity),
-                 static_cast<int>(error), where, lineNumber);
+        composePrefix(prefix, sizeof prefix, false, header, severity, error, where, line);
         printLine(prefix, format, args);
     }
     va_end(args);
