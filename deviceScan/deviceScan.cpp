@@ -9,9 +9,9 @@
 #include <cstring>
 
 HardwareCategory categoryTable[kCategoryCount] = {
-    {1, "ANALOG_INPUTS_SEL"}, {2, "ANALOG_OUTPUTS_SEL"}, {3, "DIGITAL_INPUTS_SEL"},
-    {4, "DIGITAL_OUTPUTS_SEL"}, {8, "HEATER_CONTROL_SEL"}, {6, "DETECTOR_SEL"},
-    {9, "SOLENOID_VALVE_SEL"}, {11, "EPC_SEL"}, {7, "RTD_SEL"},
+    {1, "ANALOG_INPUTS_SEL"},    {2, "ANALOG_OUTPUTS_SEL"}, {3, "DIGITAL_INPUTS_SEL"},
+    {4, "DIGITAL_OUTPUTS_SEL"},  {8, "HEATER_CONTROL_SEL"}, {6, "DETECTOR_SEL"},
+    {9, "SOLENOID_VALVE_SEL"},   {11, "EPC_SEL"},           {7, "RTD_SEL"},
     {5, "PREAMP_STREAMING_SEL"}, {12, "ZVLTLOI_SEL"},
 };
 
@@ -47,7 +47,9 @@ const long kWriteTimeout = 400;
 
 DeviceScanner::DeviceScanner() : masterTable(nullptr) {}
 
-DeviceScanner::~DeviceScanner() { delete masterTable; }
+DeviceScanner::~DeviceScanner() {
+    delete masterTable;
+}
 
 int DeviceScanner::buildTableList(HardwareCategory*& cursor) {
     tableNames.clear();

@@ -23,7 +23,7 @@ const int kCategoryCount = 11;
 extern HardwareCategory categoryTable[kCategoryCount];
 
 class DeviceScanner {
-public:
+  public:
     DeviceScanner();
     ~DeviceScanner();
     DeviceScanner(const DeviceScanner&) = delete;
@@ -58,7 +58,7 @@ public:
     ZV_MASTER_TABLE* master() const { return masterTable; }
     const StringList& names() const { return tableNames; }
 
-private:
+  private:
     ZV_MASTER_TABLE* masterTable;
     StringList tableNames;
 };

@@ -34,4 +34,6 @@ RUNTIME_EXPORT void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, con
     __attribute__((format(printf, 5, 6)));
 
 // True when the "special debug level IV" traces are on.
-inline bool debugLevelIV() { return DebugLevel_IV != 0 || DebugLevel >= 4; }
+inline bool debugLevelIV() {
+    return DebugLevel_IV != 0 || DebugLevel >= 4;
+}

@@ -15,39 +15,39 @@
 
 namespace {
 
-const char *const kAddressFile = "/nvdata/startup/Loi_Ip_Address.txt";
-const char *const kRebootFlagFile = "/nvdata/NeedToManuallyRebootGC";
+const char* const kAddressFile = "/nvdata/startup/Loi_Ip_Address.txt";
+const char* const kRebootFlagFile = "/nvdata/NeedToManuallyRebootGC";
 
-const char *const kLoiKey = "LOI-IP-ADDRESS:";
-const char *const kGcKey = "GC-IP-ADDRESS-FOR_LOI-COMMUNICATION:";
+const char* const kLoiKey = "LOI-IP-ADDRESS:";
+const char* const kGcKey = "GC-IP-ADDRESS-FOR_LOI-COMMUNICATION:";
 // Line 1 ends with a blank before its newline, as the analyser's own shell
 // rewrite of the file has always left it.
-const char *const kLoiLineEnd = " \n";
-const char *const kGcLineEnd = "\n";
+const char* const kLoiLineEnd = " \n";
+const char* const kGcLineEnd = "\n";
 
 // An address-file line is read up to 199 characters.
 const std::size_t kLineSize = 200;
 // The longest dotted-decimal address, "255.255.255.255", and its NUL.
 const std::size_t kAddressSize = 16;
 // One character more than an address may have, so that a longer token is seen.
-const char *const kAddressTokenFormat = "%16s";
+const char* const kAddressTokenFormat = "%16s";
 const std::size_t kAddressTokenSize = kAddressSize + 1;
 // Four numbers of up to ten digits, three dots and the NUL.
 const std::size_t kDerivedTextSize = 4 * 10 + 3 + 1;
 
-const char *const kUploadPipeline = "ps -w | grep -i ftpput | grep -v grep";
-const char *const kUploadProgram = "ftpput";
-const char *const kUploadFile = "upgrade_LOI.txt";
+const char* const kUploadPipeline = "ps -w | grep -i ftpput | grep -v grep";
+const char* const kUploadProgram = "ftpput";
+const char* const kUploadFile = "upgrade_LOI.txt";
 // The first listing line is read up to 299 characters.
 const std::size_t kListingLineSize = 300;
 // A process id of at most 9 characters and its NUL; the token format reads
 // one character more so that a longer word is recognised and not cut.
 const std::size_t kProcessIdSize = 10;
-const char *const kProcessIdTokenFormat = "%10s";
+const char* const kProcessIdTokenFormat = "%10s";
 const std::size_t kProcessIdTokenSize = kProcessIdSize + 1;
-const char *const kKillFormat = "kill %s";
+const char* const kKillFormat = "kill %s";
 const std::size_t kKillCommandSize = 100;
-const char *const kRebootFlagCommand = "echo > ";
+const char* const kRebootFlagCommand = "echo > ";
 
 const int kUpgradeAttempts = 3;
 const unsigned int kSettleSeconds = 3;
@@ -59,17 +59,17 @@ const std::size_t kMostOctetDigits = 3;
 const int kOctets = 4;
 
 const LoiEnvironment kAnalyser = {kAddressFile, kRebootFlagFile, ::sleep};
-const LoiEnvironment *environment = &kAnalyser;
+const LoiEnvironment* environment = &kAnalyser;
 
 // Runs a shell command whose outcome nobody looks at.
-void runShell(const char *command) {
+void runShell(const char* command) {
     int ignored = std::system(command);
     (void)ignored;
 }
 
 // Copies the address after key into address when line begins with key and
 // the address fits; white space right after the key is skipped.
-void takeAddress(const char *line, const char *key, char *address) {
+void takeAddress(const char* line, const char* key, char* address) {
     std::size_t keyLength = std::strlen(key);
     if (std::strncmp(line, key, keyLength) != 0)
         return;
@@ -82,14 +82,14 @@ void takeAddress(const char *line, const char *key, char *address) {
 
 // Four decimal numbers 0 to 255 joined by dots and nothing else. Leading
 // zeros are refused: other tools read "010" as octal.
-bool isDottedDecimal(const char *text) {
+bool isDottedDecimal(const char* text) {
     if (text == nullptr)
         return false;
-    const char *at = text;
+    const char* at = text;
     for (int octet = 0; octet < kOctets; ++octet) {
         if (octet > 0 && *at++ != '.')
             return false;
-        const char *start = at;
+        const char* start = at;
         unsigned int value = 0;
         while (*at >= '0' && *at <= '9' && static_cast<std::size_t>(at - start) < kMostOctetDigits)
             value = value * 10 + static_cast<unsigned int>(*at++ - '0');
@@ -100,7 +100,7 @@ bool isDottedDecimal(const char *text) {
     return *at == '\0';
 }
 
-bool writeAll(int fd, const std::string &data) {
+bool writeAll(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t written = write(fd, data.data() + done, data.size() - done);
@@ -115,7 +115,7 @@ bool writeAll(int fd, const std::string &data) {
 
 // Makes a rename in the file's directory survive a power cut. Some file
 // systems refuse fsync on a directory; the file itself is in place by then.
-void syncDirectoryOf(const std::string &path) {
+void syncDirectoryOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -126,7 +126,7 @@ void syncDirectoryOf(const std::string &path) {
 }
 
 // Replaces path whole: readers see the old file or the new one, never a part.
-bool replaceFile(const std::string &path, const std::string &content) {
+bool replaceFile(const std::string& path, const std::string& content) {
     std::string temporary = path + ".XXXXXX";
     int fd = mkstemp(&temporary[0]);
     if (fd < 0)
@@ -143,10 +143,10 @@ bool replaceFile(const std::string &path, const std::string &content) {
 
 // Only a process id goes into the kill command: the word comes from another
 // program's output and the command goes through the shell.
-bool isProcessId(const char *word) {
+bool isProcessId(const char* word) {
     if (*word == '\0')
         return false;
-    for (const char *at = word; *at != '\0'; ++at)
+    for (const char* at = word; *at != '\0'; ++at)
         if (*at < '0' || *at > '9')
             return false;
     return true;
@@ -154,12 +154,12 @@ bool isProcessId(const char *word) {
 
 } // namespace
 
-void loiSetEnvironment(const LoiEnvironment *replacement) {
+void loiSetEnvironment(const LoiEnvironment* replacement) {
     environment = replacement != nullptr ? replacement : &kAnalyser;
 }
 
-int getGcLOIIpAddress(char *address, GC_LOI_INTERFACE_ENUM which) {
-    FILE *file = std::fopen(environment->addressFile, "r");
+int getGcLOIIpAddress(char* address, GC_LOI_INTERFACE_ENUM which) {
+    FILE* file = std::fopen(environment->addressFile, "r");
     if (file == nullptr)
         return 0;
     char line[kLineSize] = {};
@@ -167,7 +167,7 @@ int getGcLOIIpAddress(char *address, GC_LOI_INTERFACE_ENUM which) {
         std::fclose(file);
         return 0;
     }
-    const char *key = nullptr;
+    const char* key = nullptr;
     if (which == LOI_IP_ADDRESS) {
         key = kLoiKey;
     } else if (which == GC_IP_ADDRESS_FOR_LOI) {
@@ -186,7 +186,7 @@ int getGcLOIIpAddress(char *address, GC_LOI_INTERFACE_ENUM which) {
     return 1;
 }
 
-void makeGcLOIIpAddress(const char *loiAddress, char *gcAddress) {
+void makeGcLOIIpAddress(const char* loiAddress, char* gcAddress) {
     unsigned int number[kOctets] = {0, 0, 0, 0};
     if (loiAddress != nullptr)
         std::sscanf(loiAddress, "%u.%u.%u.%u", &number[0], &number[1], &number[2], &number[3]);
@@ -201,7 +201,7 @@ void makeGcLOIIpAddress(const char *loiAddress, char *gcAddress) {
     gcAddress[length] = '\0';
 }
 
-int setGcLOIIpAddress(const char *loiAddress) {
+int setGcLOIIpAddress(const char* loiAddress) {
     if (!isDottedDecimal(loiAddress))
         return 0;
     char gcAddress[kAddressSize] = {};
@@ -211,8 +211,8 @@ int setGcLOIIpAddress(const char *loiAddress) {
     return replaceFile(environment->addressFile, content) ? 1 : 0;
 }
 
-int findLOIUpgradeUpload(char *processId) {
-    FILE *listing = popen(kUploadPipeline, "r");
+int findLOIUpgradeUpload(char* processId) {
+    FILE* listing = popen(kUploadPipeline, "r");
     if (listing == nullptr)
         return 0;
     // grep -i also passes "FTPPUT"; only the exact program name counts.
@@ -241,7 +241,7 @@ void killLOIUpgradeUploads() {
     }
 }
 
-void runLOIUpgrade(const char *command) {
+void runLOIUpgrade(const char* command) {
     if (command == nullptr || *command == '\0')
         return;
     for (int attempt = 1; attempt <= kUpgradeAttempts; ++attempt) {

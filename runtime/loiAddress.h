@@ -31,25 +31,25 @@ enum GC_LOI_INTERFACE_ENUM : std::int32_t {
 // missing or empty or `which` is neither value above. A line with another key,
 // a missing line 2 or an address longer than 15 characters leaves address as
 // it was, and the result is still 1.
-RUNTIME_EXPORT int getGcLOIIpAddress(char *address, GC_LOI_INTERFACE_ENUM which);
+RUNTIME_EXPORT int getGcLOIIpAddress(char* address, GC_LOI_INTERFACE_ENUM which);
 
 // Derives the analyser's link address from the panel's: the same address with
 // the last number one lower, or 255 when it is 0 or 1. Numbers the text does
 // not hold count as 0. Writes at most 16 bytes, NUL included, into gcAddress.
-void makeGcLOIIpAddress(const char *loiAddress, char *gcAddress);
+void makeGcLOIIpAddress(const char* loiAddress, char* gcAddress);
 
 // Replaces the address file with loiAddress and the address derived from it.
 // Only dotted-decimal IPv4 text is taken (four numbers 0 to 255, no leading
 // zeros, nothing around them); anything else leaves the file alone. The file
 // is replaced whole or not at all. Returns 1 when the new file is in place,
 // else 0.
-int setGcLOIIpAddress(const char *loiAddress);
+int setGcLOIIpAddress(const char* loiAddress);
 
 // Returns 1 when the first ftpput line of the process listing is an upload of
 // "upgrade_LOI.txt", else 0 (also when the listing cannot be started). When
 // processId is given (10 bytes), the line's first word is copied into it if it
 // is at most 9 characters long.
-int findLOIUpgradeUpload(char *processId);
+int findLOIUpgradeUpload(char* processId);
 
 // Kills upgrade uploads until none is listed. An upload that survives its kill
 // is found and killed again, without limit.
@@ -59,4 +59,4 @@ void killLOIUpgradeUploads();
 // no upgrade upload is listed 3 seconds after it; otherwise the upload gets 30
 // seconds more and is killed. After the third failed attempt the reboot flag
 // file is written. An empty or missing command runs nothing.
-void runLOIUpgrade(const char *command);
+void runLOIUpgrade(const char* command);

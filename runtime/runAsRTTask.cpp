@@ -18,19 +18,19 @@ std::int16_t RTRequestedPriority = -1;
 
 namespace {
 
-const char *const kModule = "runAsRTTask";
+const char* const kModule = "runAsRTTask";
 
-const char *const kMinFormat = "min priority = %i\n";
-const char *const kMaxFormat = "max priority = %i\n";
-const char *const kNoMinimum = "\n*** Unable to get minimum priority. ***\n";
-const char *const kNoMaximum = "\n*** Unable to get maximum priority. ***\n";
-const char *const kOutOfRangeFormat = "Scheduler priority %d outside of range [%d, %d]\n";
-const char *const kRefused = "Exiting: Unsuccessful sched_setscheduler.\n";
-const char *const kNoParameters = "Unable to get scheduling parameters.\n";
-const char *const kMismatchFormat =
+const char* const kMinFormat = "min priority = %i\n";
+const char* const kMaxFormat = "max priority = %i\n";
+const char* const kNoMinimum = "\n*** Unable to get minimum priority. ***\n";
+const char* const kNoMaximum = "\n*** Unable to get maximum priority. ***\n";
+const char* const kOutOfRangeFormat = "Scheduler priority %d outside of range [%d, %d]\n";
+const char* const kRefused = "Exiting: Unsuccessful sched_setscheduler.\n";
+const char* const kNoParameters = "Unable to get scheduling parameters.\n";
+const char* const kMismatchFormat =
     "Not running with request priority %i. running with priority %i instead!\n";
-const char *const kGoodFormat = "Running with %i priority. Good!\n";
-const char *const kMaxAttemptFormat = "Attemping to set Max. priority %s";
+const char* const kGoodFormat = "Running with %i priority. Good!\n";
+const char* const kMaxAttemptFormat = "Attemping to set Max. priority %s";
 
 const char kPrioritySwitch[] = "-p";
 // The highest priority as text: "%i" of a 16-bit number fits with room to spare.
@@ -49,7 +49,7 @@ const int kSwitchToRealTime = 0;
 
 const RTSchedulingCalls kSystemCalls = {::sched_get_priority_min, ::sched_get_priority_max,
                                         ::sched_setscheduler, ::sched_getparam};
-const RTSchedulingCalls *calls = &kSystemCalls;
+const RTSchedulingCalls* calls = &kSystemCalls;
 
 // Every priority passes through 16 bits: the low 16 bits, read as signed.
 std::int16_t cut16(long value) {
@@ -65,11 +65,11 @@ std::int16_t cut16(long value) {
             DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, __LINE__, __VA_ARGS__);                \
     } while (0)
 
-void rtSetSchedulingCalls(const RTSchedulingCalls *replacement) {
+void rtSetSchedulingCalls(const RTSchedulingCalls* replacement) {
     calls = replacement != nullptr ? replacement : &kSystemCalls;
 }
 
-void SetRTPriority(const char *priorityText) {
+void SetRTPriority(const char* priorityText) {
     RTMinPriority = cut16(calls->priorityMin(SCHED_RR));
     RTMaxPriority = cut16(calls->priorityMax(SCHED_RR));
     RT_TRACE(kMinFormat, RTMinPriority);
@@ -84,7 +84,7 @@ void SetRTPriority(const char *priorityText) {
     }
 
     // A missing text reads like text without digits.
-    const char *text = priorityText != nullptr ? priorityText : "";
+    const char* text = priorityText != nullptr ? priorityText : "";
     std::int16_t priority = cut16(std::strtol(text, nullptr, 10));
     if (priority < RTMinPriority || priority > RTMaxPriority) {
         RT_TRACE(kOutOfRangeFormat, priority, RTMinPriority, RTMaxPriority);
@@ -112,11 +112,11 @@ void SetRTPriority(const char *priorityText) {
         RT_TRACE(kGoodFormat, running);
 }
 
-void SetRTPriorityFromArgs(int argc, char **argv) {
+void SetRTPriorityFromArgs(int argc, char** argv) {
     if (argv == nullptr)
         return;
     for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
+        const char* arg = argv[i];
         if (arg == nullptr || std::strcmp(arg, kPrioritySwitch) != 0)
             continue;
         if (i + 1 >= argc)

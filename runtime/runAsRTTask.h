@@ -27,12 +27,12 @@ extern std::int16_t RTMaxPriority;
 extern std::int16_t RTRequestedPriority;
 
 // Sets SCHED_RR at the priority that priorityText gives, or ends the process.
-void SetRTPriority(const char *priorityText);
+void SetRTPriority(const char* priorityText);
 
 // Applies SetRTPriority to the value of every "-p" argument, in order. Only an
 // argument that is exactly "-p" is the switch; its value is never read as a
 // switch itself, and a "-p" in last place is ignored.
-void SetRTPriorityFromArgs(int argc, char **argv);
+void SetRTPriorityFromArgs(int argc, char** argv);
 
 // Applies SetRTPriority to the highest SCHED_RR priority.
 void SetMaxRTPriority();

@@ -9,10 +9,10 @@
 struct RTSchedulingCalls {
     int (*priorityMin)(int policy);
     int (*priorityMax)(int policy);
-    int (*setScheduler)(pid_t pid, int policy, const struct sched_param *param);
-    int (*getParam)(pid_t pid, struct sched_param *param);
+    int (*setScheduler)(pid_t pid, int policy, const struct sched_param* param);
+    int (*getParam)(pid_t pid, struct sched_param* param);
 };
 
 // Routes the module's scheduling calls through calls; null restores the
 // system's own.
-void rtSetSchedulingCalls(const RTSchedulingCalls *calls);
+void rtSetSchedulingCalls(const RTSchedulingCalls* calls);

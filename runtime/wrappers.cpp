@@ -37,13 +37,17 @@ const unsigned char kAcceptFatalAbove = 5;
 const unsigned int kAcceptPauseSeconds = 1;
 
 // Printable form of a caller-supplied text that may be null.
-const char* shown(const char* text) { return text != nullptr ? text : "(null)"; }
+const char* shown(const char* text) {
+    return text != nullptr ? text : "(null)";
+}
 
-int realOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int realOpen(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
 
 const WrappersOs kRealOs = {
-    ::system, ::select, realOpen, ::close,  ::read, ::write,  ::malloc,
-    ::realloc, ::time,  ::socket, ::bind,   ::listen, ::accept, ::sleep,
+    ::system,  ::select, realOpen, ::close, ::read,   ::write,  ::malloc,
+    ::realloc, ::time,   ::socket, ::bind,  ::listen, ::accept, ::sleep,
 };
 
 WrappersOs currentOs = kRealOs;
@@ -80,9 +84,13 @@ int acceptUntilCounted(int socket, sockaddr* address, unsigned int* addressLengt
 
 } // namespace
 
-WrappersOs& wrappersOs() { return currentOs; }
+WrappersOs& wrappersOs() {
+    return currentOs;
+}
 
-const WrappersOs& realWrappersOs() { return kRealOs; }
+const WrappersOs& realWrappersOs() {
+    return kRealOs;
+}
 
 int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
     int status;
@@ -97,12 +105,10 @@ int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
     return status;
 }
 
-int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file,
-           unsigned long line) {
+int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file, unsigned long line) {
     int ready;
     do {
-        ready = currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr,
-                                 timeout);
+        ready = currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr, timeout);
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSelect,
@@ -230,8 +236,7 @@ int SOcket(int domain, int type, int protocol, char const* file, unsigned long l
     return fd;
 }
 
-int BInd(int socket, sockaddr* address, int addressLength, char const* file,
-         unsigned long line) {
+int BInd(int socket, sockaddr* address, int addressLength, char const* file, unsigned long line) {
     int result;
     do {
         result = currentOs.bind(socket, address, static_cast<socklen_t>(addressLength));

@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
             continue;
         if (n <= 0)
             break;
-        if (std::fwrite(buffer, 1, static_cast<std::size_t>(n), stdout) != static_cast<std::size_t>(n))
+        if (std::fwrite(buffer, 1, static_cast<std::size_t>(n), stdout) !=
+            static_cast<std::size_t>(n))
             break;
         std::fflush(stdout);
     }

@@ -16,13 +16,20 @@ using testing_support::RunResult;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
-const char* const kCategoryTables[] = {
-    "ANALOG_INPUTS_SEL", "ANALOG_OUTPUTS_SEL", "DIGITAL_INPUTS_SEL", "DIGITAL_OUTPUTS_SEL",
-    "HEATER_CONTROL_SEL", "DETECTOR_SEL", "SOLENOID_VALVE_SEL", "EPC_SEL",
-    "RTD_SEL", "PREAMP_STREAMING_SEL", "ZVLTLOI_SEL"};
+const char* const kCategoryTables[] = {"ANALOG_INPUTS_SEL",
+                                       "ANALOG_OUTPUTS_SEL",
+                                       "DIGITAL_INPUTS_SEL",
+                                       "DIGITAL_OUTPUTS_SEL",
+                                       "HEATER_CONTROL_SEL",
+                                       "DETECTOR_SEL",
+                                       "SOLENOID_VALVE_SEL",
+                                       "EPC_SEL",
+                                       "RTD_SEL",
+                                       "PREAMP_STREAMING_SEL",
+                                       "ZVLTLOI_SEL"};
 
 class DeviceScanRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* table : kCategoryTables)
             put(table, "Installed_hw\n");
@@ -159,9 +166,9 @@ TEST_F(DeviceScanRun, SwitchNoticesAndExitStatus) {
 }
 
 TEST_F(DeviceScanRun, MissingDatabaseDirectoryStillExitsZero) {
-    RunResult result = testing_support::runCommand(
-        "ZVDB_DIR=/nonexistent/configdb " + testing_support::launcher() + DEVICESCAN_BINARY +
-        " --syslogtodebug");
+    RunResult result = testing_support::runCommand("ZVDB_DIR=/nonexistent/configdb " +
+                                                   testing_support::launcher() + DEVICESCAN_BINARY +
+                                                   " --syslogtodebug");
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.err.find("::Table not found : HW_CONFIG"), std::string::npos) << result.err;
 }

@@ -41,7 +41,9 @@ std::vector<std::string> callsStartingWith(const std::string& prefix) {
 
 namespace {
 
-void record(std::string call) { calls().push_back(std::move(call)); }
+void record(std::string call) {
+    calls().push_back(std::move(call));
+}
 
 Table* find(const std::string& name) {
     auto it = tables().find(name);
@@ -143,7 +145,9 @@ ZV_MASTER_TABLE::ZV_MASTER_TABLE(StringList& tableNames, char flag) : tableNames
     record("new ZV_MASTER_TABLE " + joined + " flag=" + std::to_string(static_cast<int>(flag)));
 }
 
-ZV_MASTER_TABLE::~ZV_MASTER_TABLE() { record("delete ZV_MASTER_TABLE"); }
+ZV_MASTER_TABLE::~ZV_MASTER_TABLE() {
+    record("delete ZV_MASTER_TABLE");
+}
 
 int ZV_MASTER_TABLE::init_data_table(char* name, task_id task, access_level access,
                                      long readTimeout, long writeTimeout, pthread_mutex_t* mutex) {

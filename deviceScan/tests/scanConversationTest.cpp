@@ -21,13 +21,20 @@ using recording::calls;
 using recording::callsStartingWith;
 using Rows = std::vector<std::vector<std::string>>;
 
-const std::vector<std::string> kCategoryTables = {
-    "ANALOG_INPUTS_SEL", "ANALOG_OUTPUTS_SEL", "DIGITAL_INPUTS_SEL", "DIGITAL_OUTPUTS_SEL",
-    "HEATER_CONTROL_SEL", "DETECTOR_SEL", "SOLENOID_VALVE_SEL", "EPC_SEL",
-    "RTD_SEL", "PREAMP_STREAMING_SEL", "ZVLTLOI_SEL"};
+const std::vector<std::string> kCategoryTables = {"ANALOG_INPUTS_SEL",
+                                                  "ANALOG_OUTPUTS_SEL",
+                                                  "DIGITAL_INPUTS_SEL",
+                                                  "DIGITAL_OUTPUTS_SEL",
+                                                  "HEATER_CONTROL_SEL",
+                                                  "DETECTOR_SEL",
+                                                  "SOLENOID_VALVE_SEL",
+                                                  "EPC_SEL",
+                                                  "RTD_SEL",
+                                                  "PREAMP_STREAMING_SEL",
+                                                  "ZVLTLOI_SEL"};
 
 class ScanConversation : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         recording::reset();
         DebugLevel = 0;
@@ -90,8 +97,9 @@ TEST_F(ScanConversation, OpensTheDatabaseOnceOverTheTwelveTables) {
         joined += "," + name;
     EXPECT_EQ(callsStartingWith("new ZV_MASTER_TABLE"),
               std::vector<std::string>{"new ZV_MASTER_TABLE " + joined + " flag=0"});
-    EXPECT_EQ(callsStartingWith("init_data_table"),
-              std::vector<std::string>{"init_data_table name='' task=49 access=1 400 400 mutex=null"});
+    EXPECT_EQ(
+        callsStartingWith("init_data_table"),
+        std::vector<std::string>{"init_data_table name='' task=49 access=1 400 400 mutex=null"});
     EXPECT_EQ(calls()[0].rfind("new ZV_MASTER_TABLE", 0), 0u);
     EXPECT_EQ(calls()[1].rfind("init_data_table", 0), 0u);
     EXPECT_EQ(calls().back(), "delete ZV_MASTER_TABLE");
@@ -100,25 +108,30 @@ TEST_F(ScanConversation, OpensTheDatabaseOnceOverTheTwelveTables) {
 
 TEST_F(ScanConversation, WritesNamesRowByRowThenCountThenTable) {
     addTable("HW_CONFIG", {"IO_name", "IO_function"},
-             Rows{{"RTD_A", "7"}, {"AI_A", "1"}, {"RTD_B", "7"}, {"X", "10"}, {"RTD_C", "7"},
+             Rows{{"RTD_A", "7"},
+                  {"AI_A", "1"},
+                  {"RTD_B", "7"},
+                  {"X", "10"},
+                  {"RTD_C", "7"},
                   {"AI_A", "1"}});
     addAllCategoryTables();
     DeviceScanner scanner;
     run(scanner);
 
-    EXPECT_EQ(callsOn("RTD_SEL"),
-              (std::vector<std::string>{"get_class_pointer RTD_SEL", "read_table_data RTD_SEL",
-                                        "set RTD_SEL Installed_hw 0 RTD_A", "set RTD_SEL label 0 RTD 1",
-                                        "set RTD_SEL Installed_hw 1 RTD_B", "set RTD_SEL label 1 RTD 2",
-                                        "set RTD_SEL Installed_hw 2 RTD_C", "set RTD_SEL label 2 RTD 3",
-                                        "set_stored_rows RTD_SEL 3", "write_table_data RTD_SEL"}));
+    EXPECT_EQ(
+        callsOn("RTD_SEL"),
+        (std::vector<std::string>{"get_class_pointer RTD_SEL", "read_table_data RTD_SEL",
+                                  "set RTD_SEL Installed_hw 0 RTD_A", "set RTD_SEL label 0 RTD 1",
+                                  "set RTD_SEL Installed_hw 1 RTD_B", "set RTD_SEL label 1 RTD 2",
+                                  "set RTD_SEL Installed_hw 2 RTD_C", "set RTD_SEL label 2 RTD 3",
+                                  "set_stored_rows RTD_SEL 3", "write_table_data RTD_SEL"}));
     // Duplicates stay, in HW_CONFIG row order; no label outside RTD_SEL.
     EXPECT_EQ(callsOn("ANALOG_INPUTS_SEL"),
               (std::vector<std::string>{
                   "get_class_pointer ANALOG_INPUTS_SEL", "read_table_data ANALOG_INPUTS_SEL",
                   "set ANALOG_INPUTS_SEL Installed_hw 0 AI_A",
-                  "set ANALOG_INPUTS_SEL Installed_hw 1 AI_A", "set_stored_rows ANALOG_INPUTS_SEL 2",
-                  "write_table_data ANALOG_INPUTS_SEL"}));
+                  "set ANALOG_INPUTS_SEL Installed_hw 1 AI_A",
+                  "set_stored_rows ANALOG_INPUTS_SEL 2", "write_table_data ANALOG_INPUTS_SEL"}));
     // A category nobody names: count 0, written, no cell touched.
     EXPECT_EQ(callsOn("EPC_SEL"),
               (std::vector<std::string>{"get_class_pointer EPC_SEL", "read_table_data EPC_SEL",

@@ -34,9 +34,10 @@ std::set<std::string> expectedSymbols() {
 
 // Symbols that the linker or a sanitizer runtime defines in every executable.
 bool isLinkerSymbol(const std::string& name) {
-    static const std::set<std::string> linker = {
-        "_IO_stdin_used", "__bss_start", "__data_start", "data_start", "_edata",
-        "_end", "_init", "_fini", "_start", "_SDA_BASE_", "_SDA2_BASE_", "__dso_handle"};
+    static const std::set<std::string> linker = {"_IO_stdin_used", "__bss_start", "__data_start",
+                                                 "data_start",     "_edata",      "_end",
+                                                 "_init",          "_fini",       "_start",
+                                                 "_SDA_BASE_",     "_SDA2_BASE_", "__dso_handle"};
     if (linker.count(name) != 0)
         return true;
     // The sanitizer runtimes publish their options and hooks.

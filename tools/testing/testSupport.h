@@ -15,7 +15,7 @@ namespace testing_support {
 
 // A fresh directory under TMPDIR, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/dstest.XXXXXX";
@@ -32,7 +32,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -43,7 +43,9 @@ inline std::string readFile(const std::string& path) {
     return text.str();
 }
 
-inline bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool fileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
