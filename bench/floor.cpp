@@ -5,6 +5,8 @@
 // measures deviceScan against this on the same database.
 //
 //   floor DIR
+#include "categoryTables.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,18 +19,6 @@
 
 namespace {
 
-const char* const kTables[] = {"HW_CONFIG",
-                               "ANALOG_INPUTS_SEL",
-                               "ANALOG_OUTPUTS_SEL",
-                               "DIGITAL_INPUTS_SEL",
-                               "DIGITAL_OUTPUTS_SEL",
-                               "HEATER_CONTROL_SEL",
-                               "DETECTOR_SEL",
-                               "SOLENOID_VALVE_SEL",
-                               "EPC_SEL",
-                               "RTD_SEL",
-                               "PREAMP_STREAMING_SEL",
-                               "ZVLTLOI_SEL"};
 
 [[noreturn]] void die(const char* what, const std::string& path) {
     int err = errno;
@@ -94,9 +84,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string directory = argv[1];
-    std::string hwConfig = readWhole(directory + "/" + kTables[0] + ".csv");
-    for (std::size_t i = 1; i < sizeof kTables / sizeof kTables[0]; ++i) {
-        std::string path = directory + "/" + kTables[i] + ".csv";
+    std::string hwConfig = readWhole(directory + "/HW_CONFIG.csv");
+    for (const char* table : testing_support::kCategoryTables) {
+        std::string path = directory + "/" + table + ".csv";
         replace(directory, path, readWhole(path));
     }
     // Keep the read of HW_CONFIG from being optimised away.

@@ -7,6 +7,7 @@
 // of a line dropped at a full pipe beside that of a delivered one.
 //
 //   scanBench DEVICESCAN FLOOR [ROWS...]
+#include "categoryTables.h"
 #include "debug.h"
 #include "debugInternal.h"
 
@@ -31,19 +32,10 @@
 
 namespace {
 
+using testing_support::kCategoryTables;
+
 using Clock = std::chrono::steady_clock;
 
-const char* const kCategoryTables[] = {"ANALOG_INPUTS_SEL",
-                                       "ANALOG_OUTPUTS_SEL",
-                                       "DIGITAL_INPUTS_SEL",
-                                       "DIGITAL_OUTPUTS_SEL",
-                                       "HEATER_CONTROL_SEL",
-                                       "DETECTOR_SEL",
-                                       "SOLENOID_VALVE_SEL",
-                                       "EPC_SEL",
-                                       "RTD_SEL",
-                                       "PREAMP_STREAMING_SEL",
-                                       "ZVLTLOI_SEL"};
 const long kDefaultRows[] = {1000, 10000, 100000, 1000000};
 
 // Goals the figures are held against.

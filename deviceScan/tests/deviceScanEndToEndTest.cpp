@@ -1,6 +1,7 @@
 // The built deviceScan program on real database directories: what the
 // category tables hold afterwards, what is reported, and that nothing is
 // lost when a table is missing or malformed.
+#include "categoryTables.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,23 +11,13 @@
 
 namespace {
 
+using testing_support::kCategoryTables;
+
 using testing_support::fileExists;
 using testing_support::readFile;
 using testing_support::RunResult;
 using testing_support::TempDir;
 using testing_support::writeFile;
-
-const char* const kCategoryTables[] = {"ANALOG_INPUTS_SEL",
-                                       "ANALOG_OUTPUTS_SEL",
-                                       "DIGITAL_INPUTS_SEL",
-                                       "DIGITAL_OUTPUTS_SEL",
-                                       "HEATER_CONTROL_SEL",
-                                       "DETECTOR_SEL",
-                                       "SOLENOID_VALVE_SEL",
-                                       "EPC_SEL",
-                                       "RTD_SEL",
-                                       "PREAMP_STREAMING_SEL",
-                                       "ZVLTLOI_SEL"};
 
 class DeviceScanRun : public ::testing::Test {
   protected:

@@ -4,6 +4,7 @@
 // a debug server that goes away. Each case checks the tables afterwards: every
 // table holds either its content from before the run or from after a whole
 // run, never a mix, a truncation or nothing.
+#include "categoryTables.h"
 #include "debug.h"
 #include "debugInternal.h"
 #include "deviceScan.h"
@@ -34,22 +35,12 @@ extern char** environ;
 
 namespace {
 
+using testing_support::kCategoryTables;
+
 using testing_support::readFile;
 using testing_support::TempDir;
 using testing_support::writeFile;
 using Tables = std::map<std::string, std::string>;
-
-const char* const kCategoryTables[] = {"ANALOG_INPUTS_SEL",
-                                       "ANALOG_OUTPUTS_SEL",
-                                       "DIGITAL_INPUTS_SEL",
-                                       "DIGITAL_OUTPUTS_SEL",
-                                       "HEATER_CONTROL_SEL",
-                                       "DETECTOR_SEL",
-                                       "SOLENOID_VALVE_SEL",
-                                       "EPC_SEL",
-                                       "RTD_SEL",
-                                       "PREAMP_STREAMING_SEL",
-                                       "ZVLTLOI_SEL"};
 
 // Under the emulator every run is some twenty times slower; the counts shrink
 // so that the suite stays within minutes there.

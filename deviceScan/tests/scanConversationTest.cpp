@@ -4,6 +4,7 @@
 // cursor ends.
 #include "deviceScan.h"
 
+#include "categoryTables.h"
 #include "debug.h"
 #include "debugInternal.h"
 #include "recordingTables.h"
@@ -21,17 +22,8 @@ using recording::calls;
 using recording::callsStartingWith;
 using Rows = std::vector<std::vector<std::string>>;
 
-const std::vector<std::string> kCategoryTables = {"ANALOG_INPUTS_SEL",
-                                                  "ANALOG_OUTPUTS_SEL",
-                                                  "DIGITAL_INPUTS_SEL",
-                                                  "DIGITAL_OUTPUTS_SEL",
-                                                  "HEATER_CONTROL_SEL",
-                                                  "DETECTOR_SEL",
-                                                  "SOLENOID_VALVE_SEL",
-                                                  "EPC_SEL",
-                                                  "RTD_SEL",
-                                                  "PREAMP_STREAMING_SEL",
-                                                  "ZVLTLOI_SEL"};
+const std::vector<std::string> kCategoryTables(std::begin(testing_support::kCategoryTables),
+                                               std::end(testing_support::kCategoryTables));
 
 class ScanConversation : public ::testing::Test {
   protected:
