@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -28,58 +27,47 @@
 
 namespace {
 
-using testing_support::TempDir;
-
 char caller[] = "caller.cpp"; // the wrappers take the caller's file as char*
 char scratch[16];
-
-std::string err(int code) {
-    return std::strerror(code);
-}
 
 // The severity-0 record at WHERE ("file@line"), as a regular expression.
 std::string record(const std::string& where, int error, const std::string& message) {
     std::string pattern;
     for (char c :
-         "SysLog " + where + ": severity 0 error " + std::to_string(error) + ": " + message) {
-        if (std::strchr("\\^$.|?*+()[]{}", c) != nullptr)
-            pattern += '\\';
-        pattern += c;
-    }
+         "SysLog " + where + ": severity 0 error " + std::to_string(error) + ": " + message)
+        pattern += (std::strchr("\\^$.|?*+()[]{}", c) != nullptr ? "\\" : "") + std::string(1, c);
     return pattern;
 }
 
 int calls = 0;    // calls through the seam
 int failures = 0; // how many of the next calls fail with failWith
 int failWith = EINTR;
+std::vector<int> acceptScript;                 // errno of each failing accept()
+std::vector<unsigned int> lengthsSeen, pauses; // accept()'s length in, sleep()'s seconds
 
 // Seam entry M as the real call, except that it counts and fails while
 // `failures` lasts.
-template <auto M> void failFirst() {
-    wrappersOs().*M = [](auto... args) {
-        auto call = realWrappersOs().*M;
-        using Result = decltype(call(args...));
-        ++calls;
-        if (failures == 0)
-            return call(args...);
-        --failures;
-        errno = failWith;
-        if constexpr (std::is_pointer_v<Result>)
-            return Result{};
-        else
-            return Result(-1);
-    };
-}
-template <auto... M> void failFirstAll() {
-    (failFirst<M>(), ...);
+template <auto... M> void failFirst() {
+    ((wrappersOs().*M =
+          [](auto... args) {
+              auto call = realWrappersOs().*M;
+              using Result = decltype(call(args...));
+              ++calls;
+              if (failures == 0)
+                  return call(args...);
+              --failures;
+              errno = failWith;
+              if constexpr (std::is_pointer_v<Result>)
+                  return Result{};
+              else
+                  return Result(-1);
+          }),
+     ...);
 }
 
 // accept() failing with the errno values of acceptScript in turn, then
 // accepting. Records the length it finds and scribbles on it as the kernel may.
 const int kAcceptedFd = 42;
-std::vector<int> acceptScript;
-std::vector<unsigned int> lengthsSeen;
-std::vector<unsigned int> pauses; // the seconds of each sleep()
 int acceptScripted(int, sockaddr*, socklen_t* length) {
     lengthsSeen.push_back(*length);
     *length = 3;
@@ -102,37 +90,25 @@ class Wrappers : public ::testing::Test {
   protected:
     void SetUp() override {
         using W = WrappersOs;
-        failFirstAll<&W::system, &W::select, &W::open, &W::close, &W::read, &W::write, &W::malloc,
-                     &W::realloc, &W::time, &W::socket, &W::bind, &W::listen>();
+        failFirst<&W::system, &W::select, &W::open, &W::close, &W::read, &W::write, &W::malloc,
+                  &W::realloc, &W::time, &W::socket, &W::bind, &W::listen>();
         wrappersOs().accept = acceptScripted;
-        wrappersOs().sleep = [](unsigned int seconds) {
-            pauses.push_back(seconds);
-            return 0u;
-        };
-        calls = failures = 0;
-        failWith = EINTR;
-        acceptScript.clear();
-        lengthsSeen.clear();
-        pauses.clear();
-        savedLevel_ = DebugLevel;
+        wrappersOs().sleep = [](unsigned int seconds) { return pauses.push_back(seconds), 0u; };
+        calls = failures = 0, failWith = EINTR;
+        acceptScript.clear(), lengthsSeen.clear(), pauses.clear();
         Syslogtodebug = 1; // records also reach standard error
     }
     void TearDown() override {
         wrappersOs() = realWrappersOs();
-        DebugLevel = savedLevel_;
         Syslogtodebug = 0;
     }
-    unsigned char savedLevel_ = 0;
 };
 using WrappersDeathTest = Wrappers;
 
-// Both ends of a pipe or a socket pair; ends still open are closed at the end.
+// Both ends of a pipe, or of a socket pair of TYPE; ends still open are closed.
 struct Fds {
-    enum Kind { kPipe, kNonBlockingPipe, kSocketPair };
-    explicit Fds(Kind kind = kPipe) {
-        EXPECT_EQ(kind == kSocketPair ? socketpair(AF_UNIX, SOCK_STREAM, 0, fd)
-                                      : pipe2(fd, kind == kNonBlockingPipe ? O_NONBLOCK : 0),
-                  0);
+    explicit Fds(int type = 0, int flags = 0) {
+        EXPECT_EQ(type != 0 ? socketpair(AF_UNIX, type | flags, 0, fd) : pipe2(fd, flags), 0);
     }
     ~Fds() {
         for (int end : fd)
@@ -148,14 +124,19 @@ struct Fds {
 TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
     failures = 1;
     failWith = EIO;
-    const std::string e = err(EIO);
-    struct Case {
+    const std::string e = std::strerror(EIO);
+    auto failed = [](const char* call, int code = EIO) {
+        return call + (" failed. Error=\"" + std::string(std::strerror(code))) + "\".";
+    };
+    auto from = [](int line, int code = EIO) {
+        return std::strerror(code) + (" (called from caller.cpp@" + std::to_string(line)) + ")";
+    };
+    const struct {
         std::function<void()> call;
         std::string where;
         int error;
         std::string message;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {[] { SYstem("true", caller, 1); }, "wrappers@199", 62,
          "System(..) call failed. err = " + e},
         {[] { SElect(0, nullptr, nullptr, caller, 2); }, "wrappers@233", 0,
@@ -163,40 +144,26 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
         {[] { OPen("path", O_RDONLY, caller, 3); }, "caller.cpp@3", 0,
          "open() of path failed. Error=" + e + "."},
         {[] { CLose(5, caller, 4); }, "caller.cpp@4", 0, "close(..) failed. Error=" + e + "."},
-        {[] { REad(5, scratch, 4, caller, 5); }, "caller.cpp@5", 0,
-         "read() failed. Error=\"" + e + "\"."},
-        {[] { WRite(5, scratch, 4, caller, 6); }, "caller.cpp@6", 0,
-         "write() failed. Error=\"" + e + "\"."},
-        {[] { WRite(5, scratch, -1, caller, 7); }, "caller.cpp@7", 0,
-         "write() failed. Error=\"" + err(EINVAL) + "\"."},
-        // Unlike REad, WRite takes EAGAIN as a failure.
-        {[] { failWith = EAGAIN, WRite(5, scratch, 4, caller, 15); }, "caller.cpp@15", 0,
-         "write() failed. Error=\"" + err(EAGAIN) + "\"."},
+        {[] { REad(5, scratch, 4, caller, 5); }, "caller.cpp@5", 0, failed("read()")},
+        {[] { WRite(5, scratch, -1, caller, 7); }, "caller.cpp@7", 0, failed("write()", EINVAL)},
         // Short once: a second write would finish, but must not be made.
         {[] {
-             wrappersOs().write = [](int, const void*, size_t count) {
-                 return static_cast<ssize_t>(calls++ == 0 ? count - 1 : count);
-             };
+             wrappersOs().write = [](int, const void*, size_t n) { return ssize_t(n - !calls++); };
              WRite(5, scratch, 4, caller, 8);
          },
          "caller.cpp@8", 0, "write() failed. Error=\""},
         // Allocations are not tried again after EINTR.
         {[] { failWith = EINTR, MAlloc(16, caller, 9); }, "caller.cpp@9", 0,
-         "malloc() failed. Error=\"" + err(EINTR) + "\"."},
-        {[] { failWith = EINTR, REalloc(nullptr, 16, caller, 10); }, "caller.cpp@10", 0,
-         "realloc() failed. Error=\"" + err(EINTR) + "\"."},
-        {[] { TIme(nullptr, caller, 11); }, "caller.cpp@11", 0,
-         "time() failed. Error=\"" + e + "\"."},
-        {[] { SOcket(AF_INET, SOCK_STREAM, 0, caller, 12); }, "wrappers@489", 0,
-         e + " (called from caller.cpp@12)"},
-        {[] { BInd(5, nullptr, 0, caller, 13); }, "wrappers@511", 0,
-         e + " (called from caller.cpp@13)"},
-        {[] { LIsten(5, 1, caller, 14); }, "wrappers@530", 0, e + " (called from caller.cpp@14)"},
+         failed("malloc()", EINTR)},
+        {[] { REalloc(nullptr, 16, caller, 10); }, "caller.cpp@10", 0, failed("realloc()")},
+        {[] { TIme(nullptr, caller, 11); }, "caller.cpp@11", 0, failed("time()")},
+        {[] { SOcket(AF_INET, SOCK_STREAM, 0, caller, 12); }, "wrappers@489", 0, from(12)},
+        {[] { BInd(5, nullptr, 0, caller, 13); }, "wrappers@511", 0, from(13)},
+        {[] { LIsten(5, 1, caller, 14); }, "wrappers@530", 0, from(14)},
         // The seventh counted failure; six are survived (ACceptCountsOnlyRealFailures).
-        {[] { acceptScript.assign(7, EMFILE), acceptNow(); }, "wrappers@573", 0,
-         err(EMFILE) + " (called from caller.cpp@90)"},
+        {[] { acceptScript.assign(7, EMFILE), acceptNow(); }, "wrappers@573", 0, from(90, EMFILE)},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
         EXPECT_EXIT(c.call(), ::testing::KilledBySignal(SIGABRT),
                     record(c.where, c.error, c.message));
@@ -206,7 +173,7 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
 // REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, QuietReturnsLeaveNoRecord) {
     acceptScript.assign(10, EMFILE);
-    Fds pipe(Fds::kNonBlockingPipe);
+    Fds pipe(0, O_NONBLOCK);
     EXPECT_EXIT(_exit(acceptNow(0) == -1 && REad(pipe.fd[0], scratch, 4, caller, 1) == 0 ? 0 : 1),
                 ::testing::ExitedWithCode(0), "^$");
 }
@@ -214,24 +181,24 @@ TEST_F(WrappersDeathTest, QuietReturnsLeaveNoRecord) {
 // EINTR twice: each wrapper calls again and ends with the real result.
 TEST_F(Wrappers, EintrIsRetriedUntilTheCallSucceeds) {
     Fds pipe;
-    Fds pair(Fds::kSocketPair);
+    Fds pair(SOCK_STREAM);
     pair.put("x");
     fd_set set;
     FD_ZERO(&set);
     FD_SET(pair.fd[0], &set);
-    TempDir dir;
+    testing_support::TempDir dir;
     sockaddr unnamed{}; // bound to a free abstract address
     unnamed.sa_family = AF_UNIX;
     char buffer[5] = {};
     int file = -1, server = -1;
-    long now = 0, stored = 0;
+    long stored = 0;
     const std::function<bool()> cases[] = {
         [] { return WEXITSTATUS(SYstem("exit 1", caller, 1)) == 1; },
         [&] { return SElect(pair.fd[0], &set, nullptr, caller, 2) == 1; },
         [&] { return (file = OPen(dir.file("new").c_str(), O_CREAT | O_WRONLY, caller, 3)) >= 0; },
         [&] { return WRite(pipe.fd[1], const_cast<char*>("wxyz"), 4, caller, 4) == 4; },
         [&] { return REad(pipe.fd[0], buffer, 4, caller, 5) == 4; },
-        [&] { return (now = TIme(&stored, caller, 6)) > 0; },
+        [&] { return TIme(&stored, caller, 6) == stored && stored > 0; },
         [&] { return (server = SOcket(AF_UNIX, SOCK_STREAM, 0, caller, 7)) >= 0; },
         [&] { return BInd(server, &unnamed, sizeof unnamed.sa_family, caller, 8) == 0; },
         [&] { return LIsten(server, 4, caller, 9) == 0; },
@@ -245,7 +212,6 @@ TEST_F(Wrappers, EintrIsRetriedUntilTheCallSucceeds) {
     }
     umask(oldMask);
     EXPECT_STREQ(buffer, "wxyz");
-    EXPECT_EQ(stored, now);
     struct stat info {};
     EXPECT_EQ(fstat(file, &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u) << "0666 narrowed by the umask";
@@ -254,30 +220,27 @@ TEST_F(Wrappers, EintrIsRetriedUntilTheCallSucceeds) {
 }
 
 TEST_F(Wrappers, SElectTracesATimeOutFromLevelTwo) {
-    TempDir dir;
+    testing_support::TempDir dir;
     std::string fifo = dir.file("trace");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int trace = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     debugResetChannel(fifo.c_str());
-    Fds pair(Fds::kSocketPair);
+    unsigned char savedLevel = DebugLevel;
     for (unsigned char level : {1, 2}) {
         DebugLevel = level;
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(pair.fd[0], &set);
         timeval timeout{0, 1000};
-        EXPECT_EQ(SElect(pair.fd[0], &set, &timeout, caller, 1), 0);
+        EXPECT_EQ(SElect(-1, nullptr, &timeout, caller, 1), 0);
     }
     char lines[256] = {};
     EXPECT_GT(::read(trace, lines, sizeof lines - 1), 0);
     EXPECT_EQ(testing_support::countOf(lines, "\n"), 1) << lines;
     EXPECT_NE(std::strstr(lines, "3  0  wrappers@225:Select Timed Out\n"), nullptr) << lines;
+    DebugLevel = savedLevel;
     debugResetChannel(nullptr);
     ::close(trace);
 }
 
-// O_TMPFILE creates a file too, so open() gets the mode (O_CREAT is checked on
-// a real file in EintrIsRetriedUntilTheCallSucceeds).
+// O_TMPFILE creates a file too (O_CREAT is checked in EintrIsRetried...).
 TEST_F(Wrappers, OPenGivesTheModeWithOTmpfile) {
     static mode_t modeSeen;
     wrappersOs().open = [](const char*, int, mode_t mode) { return modeSeen = mode, 7; };
@@ -288,65 +251,33 @@ TEST_F(Wrappers, OPenGivesTheModeWithOTmpfile) {
 // Linux has released the descriptor when close() reports EINTR; closing again
 // could close one that another thread has just opened.
 TEST_F(Wrappers, CLoseTakesEintrAsDone) {
-    Fds pipe;
     failures = 1;
-    EXPECT_EQ(CLose(pipe.fd[0], caller, 1), 0);
+    EXPECT_EQ(CLose(5, caller, 1), 0);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(CLose(pipe.fd[0], caller, 2), 0);
-    EXPECT_EQ(fcntl(pipe.fd[0], F_GETFD), -1);
-    pipe.fd[0] = -1;
-}
-
-// read() that first feeds the next piece into the pipe, and fails with EAGAIN
-// after a few calls so that a REad spinning at end of file ends.
-Fds* fed = nullptr;
-std::vector<std::string> pieces;
-std::vector<std::size_t> sizesAsked;
-ssize_t readFed(int fd, void* data, size_t count) {
-    sizesAsked.push_back(count);
-    if (static_cast<std::size_t>(calls) < pieces.size())
-        fed->put(pieces[static_cast<std::size_t>(calls)]);
-    if (++calls > 5)
-        return errno = EAGAIN, -1;
-    return realWrappersOs().read(fd, data, count);
 }
 
 TEST_F(Wrappers, REadCollectsTheCountButStopsAtEagainOrEndOfFile) {
-    char buffer[10] = {};
-    Fds nonBlocking(Fds::kNonBlockingPipe);
-    nonBlocking.put("abc");
-    EXPECT_EQ(REad(nonBlocking.fd[0], buffer, 8, caller, 1), 0) << "EAGAIN after a partial read";
-
-    Fds pipe;
-    fed = &pipe;
-    pieces = {"abcd", "ef", "ghi"};
-    sizesAsked.clear();
-    calls = 0;
-    wrappersOs().read = readFed;
-    EXPECT_EQ(REad(pipe.fd[0], buffer, 9, caller, 2), 9);
+    // One message per read, so the count arrives in three pieces; a read of
+    // more than is missing would also take "XY".
+    Fds pair(SOCK_SEQPACKET, SOCK_NONBLOCK);
+    for (const char* piece : {"abcd", "ef", "ghiXY", "abc"})
+        pair.put(piece);
+    char buffer[16] = {};
+    EXPECT_EQ(REad(pair.fd[0], buffer, 9, caller, 1), 9);
     EXPECT_STREQ(buffer, "abcdefghi");
-    EXPECT_EQ(sizesAsked, (std::vector<std::size_t>{9, 5, 3}));
+    EXPECT_EQ(REad(pair.fd[0], buffer, 8, caller, 2), 0) << "EAGAIN after a partial read";
 
-    calls = 0;
-    pieces.clear();
-    pipe.put("xyz");
-    ::close(pipe.fd[1]);
-    pipe.fd[1] = -1;
-    EXPECT_EQ(REad(pipe.fd[0], buffer, 8, caller, 3), 3) << "end of file";
+    pair.put("xyz");
+    ::close(pair.fd[1]);
+    pair.fd[1] = -1;
+    alarm(10); // ends a REad that spins at end of file
+    EXPECT_EQ(REad(pair.fd[0], buffer, 8, caller, 3), 3) << "end of file";
+    alarm(0);
     EXPECT_EQ(std::string(buffer, 3), "xyz");
 }
 
-TEST_F(Wrappers, MAllocAndREallocKeepTheContents) {
-    char* block = static_cast<char*>(MAlloc(4, caller, 1));
-    std::memcpy(block, "abc", 4);
-    block = static_cast<char*>(REalloc(block, 4096, caller, 2));
-    EXPECT_STREQ(block, "abc");
-    std::free(block);
-}
-
-// ECONNABORTED and EINTR are tried again without counting, six counted
-// failures are survived, and the length is stored again before every attempt
-// except the one after EINTR.
+// ECONNABORTED and EINTR are not counted, six counted failures are survived, and
+// the length is stored again before every attempt except the one after EINTR.
 TEST_F(Wrappers, ACceptCountsOnlyRealFailures) {
     const int M = EMFILE, A = ECONNABORTED, I = EINTR;
     acceptScript = {A, M, I, M, A, M, M, I, M, M};
@@ -358,15 +289,13 @@ TEST_F(Wrappers, ACceptCountsOnlyRealFailures) {
 // One one-second pause after each counted failure; gives up once the 8-bit
 // counter is above TIMEOUT (a signed comparison), never for 255, which wraps.
 TEST_F(Wrappers, ACceptWithTimeOutPausesAndGivesUp) {
-    struct Case {
+    const struct {
         int timeout;
         std::size_t failures;
-        int result;
-        int attempts;
-    };
-    const Case cases[] = {{0, 1000, -1, 2},  {3, 1000, -1, 5},     {3, 4, kAcceptedFd, 5},
-                          {-1, 1000, -1, 1}, {254, 1000, -1, 256}, {255, 600, kAcceptedFd, 601}};
-    for (const Case& c : cases) {
+        int result, attempts;
+    } cases[] = {{0, 1000, -1, 2},  {3, 1000, -1, 5},     {3, 4, kAcceptedFd, 5},
+                 {-1, 1000, -1, 1}, {254, 1000, -1, 256}, {255, 600, kAcceptedFd, 601}};
+    for (const auto& c : cases) {
         SCOPED_TRACE("time-out " + std::to_string(c.timeout));
         calls = 0;
         pauses.clear();
@@ -378,20 +307,18 @@ TEST_F(Wrappers, ACceptWithTimeOutPausesAndGivesUp) {
 }
 
 TEST(DiffTime, SubtractsBorrowingASecond) {
-    struct Case {
+    const struct {
         timeval start, end, difference;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{5, 200000}, {7, 100000}, {1, 900000}},
         {{10, 500}, {12, 500}, {2, 0}},
-        {{3, 0}, {3, 999999}, {0, 999999}},
         {{7, 100000}, {5, 200000}, {-2, 100000}}, // END before START
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         timeval result{-99, -99};
         DiffTime(c.start, c.end, &result);
-        EXPECT_EQ(result.tv_sec, c.difference.tv_sec) << c.end.tv_sec << "." << c.end.tv_usec;
-        EXPECT_EQ(result.tv_usec, c.difference.tv_usec) << c.end.tv_sec << "." << c.end.tv_usec;
+        EXPECT_EQ(result.tv_sec, c.difference.tv_sec) << c.end.tv_sec;
+        EXPECT_EQ(result.tv_usec, c.difference.tv_usec) << c.end.tv_sec;
     }
 }
 
