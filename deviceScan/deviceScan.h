@@ -55,7 +55,6 @@ class DeviceScanner {
     // Appends copies of source's entries to destination.
     void appendList(StringList& destination, StringList source);
 
-    ZV_MASTER_TABLE* master() const { return masterTable; }
     const StringList& names() const { return tableNames; }
 
   private:

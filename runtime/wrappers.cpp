@@ -63,6 +63,23 @@ bool createsFile(int flags) {
     return false;
 }
 
+// Makes the call again at once for as long as it fails with EINTR.
+template <typename Call> auto retryInterrupted(Call call) {
+    for (;;) {
+        auto result = call();
+        if (!(result < 0 && errno == EINTR))
+            return result;
+    }
+}
+
+// The fatal record of the wrappers that log at a line of their own and name
+// their caller after "called from".
+[[noreturn]] void dieCalledFrom(unsigned long fixedLine, const char* file, unsigned long line) {
+    SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, fixedLine, "%s (called from %s@%ld)",
+           std::strerror(errno), shown(file), static_cast<long>(line));
+    abort();
+}
+
 // Steps 2 to 5 of both accept wrappers: stores the address length and calls
 // accept(), calling it again at once on EINTR (without storing the length
 // again) and starting over on ECONNABORTED. Returns the new descriptor, or -1
@@ -71,10 +88,7 @@ int acceptUntilCounted(int socket, sockaddr* address, unsigned int* addressLengt
     for (;;) {
         if (addressLength != nullptr)
             *addressLength = kAcceptAddressLength;
-        int fd;
-        do {
-            fd = currentOs.accept(socket, address, addressLength);
-        } while (fd < 0 && errno == EINTR);
+        int fd = retryInterrupted([&] { return currentOs.accept(socket, address, addressLength); });
         if (fd >= 0)
             return fd;
         if (errno != ECONNABORTED)
@@ -93,10 +107,7 @@ const WrappersOs& realWrappersOs() {
 }
 
 int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
-    int status;
-    do {
-        status = currentOs.system(command);
-    } while (status < 0 && errno == EINTR);
+    int status = retryInterrupted([&] { return currentOs.system(command); });
     if (status < 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_SYSTEM_CALL, kModule, kLineSystem,
                "System(..) call failed. err = %s", std::strerror(errno));
@@ -106,10 +117,9 @@ int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
 }
 
 int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file, unsigned long line) {
-    int ready;
-    do {
-        ready = currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr, timeout);
-    } while (ready < 0 && errno == EINTR);
+    int ready = retryInterrupted([&] {
+        return currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr, timeout);
+    });
     if (ready < 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSelect,
                "select() failed giving error (%s) (called from %s@%ld)", std::strerror(errno),
@@ -124,10 +134,7 @@ int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file, un
 int OPen(char const* path, long flags, char* file, unsigned long line) {
     int openFlags = static_cast<int>(flags);
     mode_t mode = createsFile(openFlags) ? kCreateMode : 0;
-    int fd;
-    do {
-        fd = currentOs.open(path, openFlags, mode);
-    } while (fd < 0 && errno == EINTR);
+    int fd = retryInterrupted([&] { return currentOs.open(path, openFlags, mode); });
     if (fd < 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "open() of %s failed. Error=%s.",
                shown(path), std::strerror(errno));
@@ -176,9 +183,9 @@ int WRite(long fd, void* buffer, int count, char* file, unsigned long line) {
         // A negative count would reach write() as a huge size.
         errno = EINVAL;
     } else {
-        do {
-            written = currentOs.write(static_cast<int>(fd), buffer, static_cast<size_t>(count));
-        } while (written < 0 && errno == EINTR);
+        written = retryInterrupted([&] {
+            return currentOs.write(static_cast<int>(fd), buffer, static_cast<size_t>(count));
+        });
     }
     if (written < 0 || written < count) {
         SysLog(ERR_SEVERITY_ERROR, ERR_NONE, file, line, "write() failed. Error=\"%s\".",
@@ -224,41 +231,24 @@ long TIme(long* seconds, char* file, unsigned long line) {
 }
 
 int SOcket(int domain, int type, int protocol, char const* file, unsigned long line) {
-    int fd;
-    do {
-        fd = currentOs.socket(domain, type, protocol);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSocket, "%s (called from %s@%ld)",
-               std::strerror(errno), shown(file), static_cast<long>(line));
-        abort();
-    }
+    int fd = retryInterrupted([&] { return currentOs.socket(domain, type, protocol); });
+    if (fd < 0)
+        dieCalledFrom(kLineSocket, file, line);
     return fd;
 }
 
 int BInd(int socket, sockaddr* address, int addressLength, char const* file, unsigned long line) {
-    int result;
-    do {
-        result = currentOs.bind(socket, address, static_cast<socklen_t>(addressLength));
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineBind, "%s (called from %s@%ld)",
-               std::strerror(errno), shown(file), static_cast<long>(line));
-        abort();
-    }
+    int result = retryInterrupted(
+        [&] { return currentOs.bind(socket, address, static_cast<socklen_t>(addressLength)); });
+    if (result < 0)
+        dieCalledFrom(kLineBind, file, line);
     return 0;
 }
 
 int LIsten(int socket, int backlog, char const* file, unsigned long line) {
-    int result;
-    do {
-        result = currentOs.listen(socket, backlog);
-    } while (result < 0 && errno == EINTR);
-    if (result < 0) {
-        SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineListen, "%s (called from %s@%ld)",
-               std::strerror(errno), shown(file), static_cast<long>(line));
-        abort();
-    }
+    int result = retryInterrupted([&] { return currentOs.listen(socket, backlog); });
+    if (result < 0)
+        dieCalledFrom(kLineListen, file, line);
     return 0;
 }
 
@@ -269,11 +259,8 @@ int ACcept(int socket, sockaddr* address, unsigned int* addressLength, char cons
         int fd = acceptUntilCounted(socket, address, addressLength);
         if (fd >= 0)
             return fd;
-        if (failures > kAcceptFatalAbove) {
-            SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineAccept, "%s (called from %s@%ld)",
-                   std::strerror(errno), shown(file), static_cast<long>(line));
-            abort();
-        }
+        if (failures > kAcceptFatalAbove)
+            dieCalledFrom(kLineAccept, file, line);
         ++failures;
     }
 }
