@@ -218,7 +218,9 @@ TEST_F(LoiTest, UpgradeRetriesAHangingUploadAndFlagsTheThirdFailureOnce) {
     std::string count = "echo run >>'" + runs + "'";
     std::string upload = "sleep 1000 </dev/null >/dev/null 2>&1 & echo $! >>'" + uploads_ + "'";
     // The first run starts an upload that hangs, the second none.
-    std::string secondWorks = count + "; [ \"$(cat '" + runs + "')\" = run ] && " + upload;
+    // (An if, not &&: "a && b &" would put the test itself in the background.)
+    std::string secondWorks =
+        count + "; if [ \"$(cat '" + runs + "')\" = run ]; then " + upload + "; fi";
     const struct {
         std::string command;
         std::vector<unsigned int> sleeps;
