@@ -19,7 +19,6 @@
 
 namespace {
 
-
 [[noreturn]] void die(const char* what, const std::string& path) {
     int err = errno;
     std::fprintf(stderr, "floor: %s %s: %s\n", what, path.c_str(), std::strerror(err));

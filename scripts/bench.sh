@@ -1,13 +1,73 @@
 #!/usr/bin/env bash
-# Builds in release mode and prints what a scan costs against the least work
-# a scan can do (HW_CONFIG of 1,000 to 1,000,000 rows), and the trace
-# channel against plain writes. Arguments, when given, replace the row counts.
+# Builds in release mode and measures what a scan costs against the least work
+# a scan can do (bench/floor.cpp) on HW_CONFIG of 100 to 1,000,000 rows, with
+# hyperfine for time and GNU time for peak memory; then the trace channel
+# against plain writes with Google Benchmark (bench/traceBench.cpp). The JSON
+# of every run stays in BUILD/bench-results, and bench/report.py prints the
+# figures from it and says which goals are missed; a missed goal does not fail
+# the script. Arguments, when given, replace the row counts; --readme first
+# also rewrites the figures in README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+report=()
+if [ "${1:-}" = --readme ]; then
+  report=(--readme README.md)
+  shift
+fi
+sizes=("$@")
+[ ${#sizes[@]} -gt 0 ] || sizes=(100 1000 10000 100000 1000000)
+
 build=${BENCH_BUILD_DIR:-build/release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEVICESCAN_TESTS=OFF > /dev/null
-cmake --build "$build" -j "$(nproc)" --target deviceScan floor scanBench > /dev/null
-echo "Machine: $(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
-  "work directory on $(df -T "${TMPDIR:-/tmp}" | awk 'NR==2 {print $2}')"
-"$build"/bench/scanBench "$build"/deviceScan/deviceScan "$build"/bench/floor "$@"
+cmake --build "$build" -j "$(nproc)" --target deviceScan floor makeDatabase traceBench > /dev/null
+build=$(realpath "$build")
+scan=$build/deviceScan/deviceScan
+floor=$build/bench/floor
+results=$build/bench-results
+rm -rf "$results"
+mkdir -p "$results"
+work=$(mktemp -d "${TMPDIR:-/tmp}/bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+{
+  echo "$(uname -m), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')," \
+    "work directory on $(df -T "$work" | awk 'NR==2 {print $2}')"
+  date +%F
+  cut -d' ' -f1-3 /proc/loadavg
+} > "$results/machine.txt"
+
+for rows in "${sizes[@]}"; do
+  db=$work/db$rows
+  mkdir "$db"
+  "$build"/bench/makeDatabase "$db" "$rows"
+  # One scan brings the tables to what every later run of either program
+  # writes: from then on each run starts from the same database, reads the
+  # same bytes and rewrites the tables with the same bytes.
+  ZVDB_DIR=$db "$scan"
+  du -cb "$db"/*.csv | tail -1 | cut -f1 > "$results/database-$rows.txt"
+
+  runs=20 warmup=2
+  [ "$rows" -lt 100000 ] || runs=10
+  [ "$rows" -lt 1000000 ] || runs=5 warmup=1
+  # Rounds alternate which program goes first, so that both meet the same
+  # moments of a busy machine.
+  for round in 1 2 3; do
+    commands=(-n deviceScan "'$scan'" -n floor "'$floor' '$db'")
+    [ $((round % 2)) -eq 1 ] || commands=("${commands[@]:2}" "${commands[@]:0:2}")
+    log=$results/hyperfine-$rows-$round.log
+    ZVDB_DIR=$db hyperfine -N --style none --warmup "$warmup" --runs "$runs" "${commands[@]}" \
+      --export-json "$results/hyperfine-$rows-$round.json" 2> "$log" || { cat "$log"; exit 1; }
+  done
+  for _ in 1 2 3; do
+    ZVDB_DIR=$db /usr/bin/time -a -o "$results/memory-$rows-deviceScan.txt" -f %M "$scan"
+    /usr/bin/time -a -o "$results/memory-$rows-floor.txt" -f %M "$floor" "$db"
+  done
+  rm -rf "$db"
+done
+
+"$build"/bench/traceBench --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+  --benchmark_report_aggregates_only=true --benchmark_out="$results/traceBench.json" \
+  --benchmark_out_format=json > "$results/traceBench.txt" 2>&1
+
+python3 bench/report.py "$results" "${report[@]}"

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest
           g++-powerpc-linux-gnu qemu-user
           clang libclang-rt-dev valgrind)
+packages+=(hyperfine time libbenchmark-dev python3)  # scripts/bench.sh
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
