@@ -2,14 +2,14 @@
 """Figures of a benchmark run, from the results directory of scripts/bench.sh:
 deviceScan against its floor per size (hyperfine JSON, GNU time peaks) and the
 trace channel against plain writes (Google Benchmark JSON), each held against
-its goal. With --readme FILE, also rewrites FILE between the bench markers.
+its goal. Prints them as markdown; with --readme FILE, also puts them in FILE
+between the bench markers.
 
     report.py RESULTS [--readme FILE]
 """
 import glob
 import json
 import os
-import re
 import statistics
 import sys
 
@@ -17,10 +17,9 @@ GROWTH_GOAL = 1.1  # times the growth in rows: about 10x per 10x rows
 MEMORY_FACTOR, MEMORY_SLACK_MIB = 3.0, 8.0
 TRACE_RATIO_GOAL = 0.5
 BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
-TRACE_LABELS = [("BM_DebugLogDelivered", "DebugLog, delivered"),
-                ("BM_WriteDelivered", "plain write(), delivered"),
-                ("BM_DebugLogDropped", "DebugLog, dropped at a full pipe")]
-MIB = 1024.0 * 1024.0
+TRACE = [("BM_DebugLogDelivered", "DebugLog, delivered"),
+         ("BM_WriteDelivered", "plain write(), delivered"),
+         ("BM_DebugLogDropped", "DebugLog, dropped at a full pipe")]
 
 
 def ratio_goal(rows):
@@ -37,128 +36,79 @@ def read(results, name):
         return f.read()
 
 
-def scan_sizes(results, missed):
-    sizes = sorted(int(re.search(r"(\d+)", os.path.basename(p)).group(1))
-                   for p in glob.glob(os.path.join(results, "database-*.txt")))
-    rows_out, previous = [], None
-    for rows in sizes:
-        times, rounds = {"deviceScan": [], "floor": []}, []
-        for path in sorted(glob.glob(os.path.join(results, f"hyperfine-{rows}-*.json"))):
-            medians = {}
-            for result in json.load(open(path))["results"]:
-                times[result["command"]] += result["times"]
-                medians[result["command"]] = result["median"]
-            rounds.append(medians["deviceScan"] / medians["floor"])
-        peak = {name: max(map(int, read(results, f"memory-{rows}-{name}.txt").split())) / 1024
-                for name in times}
-        row = {"rows": rows, "runs": len(times["deviceScan"]),
-               "rounds": f"{min(rounds):.2f}-{max(rounds):.2f}",
-               "db": int(read(results, f"database-{rows}.txt")) / MIB,
-               "scan": statistics.median(times["deviceScan"]),
-               "floor": statistics.median(times["floor"]),
-               "scanPeak": peak["deviceScan"], "floorPeak": peak["floor"]}
-        row["ratio"] = row["scan"] / row["floor"]
-        row["limit"] = MEMORY_FACTOR * row["db"] + MEMORY_SLACK_MIB
-        row["growth"] = row["scan"] / previous["scan"] if previous else None
-        row["floorGrowth"] = row["floor"] / previous["floor"] if previous else None
-        goal = ratio_goal(rows)
-        if goal and row["ratio"] > goal:
-            missed.append(f"{rows:,} rows: ratio {row['ratio']:.2f} above {goal}")
-        if previous and row["growth"] > GROWTH_GOAL * rows / previous["rows"]:
-            missed.append(f"{rows:,} rows: growth {row['growth']:.1f}x above "
-                          f"{GROWTH_GOAL * rows / previous['rows']:.0f}x")
-        if row["scanPeak"] > row["limit"]:
-            missed.append(f"{rows:,} rows: peak {row['scanPeak']:.1f} MiB above "
-                          f"{row['limit']:.1f} MiB")
-        rows_out.append(row)
-        previous = row
-    return rows_out
+def size_line(results, rows, previous, missed):
+    """One table line for a size; returns it with the medians for the next size."""
+    times, rounds = {"deviceScan": [], "floor": []}, []
+    for path in glob.glob(os.path.join(results, f"hyperfine-{rows}-*.json")):
+        medians = {}
+        for result in json.loads(read(results, os.path.basename(path)))["results"]:
+            times[result["command"]] += result["times"]
+            medians[result["command"]] = result["median"]
+        rounds.append(medians["deviceScan"] / medians["floor"])
+    scan, floor = (statistics.median(times[name]) for name in ("deviceScan", "floor"))
+    peak = {name: max(map(int, read(results, f"memory-{rows}-{name}.txt").split())) / 1024
+            for name in times}
+    db = int(read(results, f"database-{rows}.txt")) / (1024 * 1024)
+    limit = MEMORY_FACTOR * db + MEMORY_SLACK_MIB
+    ratio, goal = scan / floor, ratio_goal(rows)
+    growth = "-"
+    if previous:
+        rows0, scan0, floor0 = previous
+        growth = f"{scan / scan0:.1f}x ({floor / floor0:.1f}x)"
+        if scan / scan0 > GROWTH_GOAL * rows / rows0:
+            missed.append(f"{rows:,} rows: growth {scan / scan0:.1f}x")
+    if goal and ratio > goal:
+        missed.append(f"{rows:,} rows: ratio {ratio:.2f} above {goal}")
+    if peak["deviceScan"] > limit:
+        missed.append(f"{rows:,} rows: peak {peak['deviceScan']:.1f} MiB above {limit:.1f} MiB")
+    line = (f"| {rows:,} | {num(db)} MiB | {num(scan * 1000)} ms | {num(floor * 1000)} ms "
+            f"| {ratio:.2f}{f' ({goal})' if goal else ''} | {min(rounds):.2f}-{max(rounds):.2f} "
+            f"| {growth} | {peak['deviceScan']:.1f} MiB ({limit:.1f}) | {peak['floor']:.1f} MiB |")
+    return line, (rows, scan, floor)
 
 
-def trace_channel(results, missed):
-    medians = {b["run_name"]: b for b in json.load(open(os.path.join(results, "traceBench.json")))
-               ["benchmarks"] if b.get("aggregate_name") == "median"}
-    names = [name for name, _ in TRACE_LABELS]
-    if any(n not in medians for n in names):
+def trace_lines(results, missed):
+    medians = {b["run_name"]: b for b in json.loads(read(results, "traceBench.json"))["benchmarks"]
+               if b.get("aggregate_name") == "median"}
+    if any(name not in medians for name, _ in TRACE):
         missed.append("trace channel: a benchmark failed (see traceBench.txt)")
-        return None
-    trace = {n: {"rate": medians[n]["items_per_second"], "ns": 1e9 / medians[n]["items_per_second"]}
-             for n in names}
-    trace["bytes"] = int(medians[names[0]]["line_bytes"])
-    trace["ratio"] = trace[names[0]]["rate"] / trace[names[1]]["rate"]
-    trace["dropped"] = trace[names[2]]["ns"] / trace[names[0]]["ns"]
-    if trace["ratio"] < TRACE_RATIO_GOAL:
-        missed.append(f"trace channel: DebugLog/write {trace['ratio']:.2f} "
-                      f"below {TRACE_RATIO_GOAL}")
-    if trace["dropped"] >= 1:
+        return []
+    ns = {name: 1e9 / medians[name]["items_per_second"] for name, _ in TRACE}
+    ratio = ns["BM_WriteDelivered"] / ns["BM_DebugLogDelivered"]
+    dropped = ns["BM_DebugLogDropped"] / ns["BM_DebugLogDelivered"]
+    if ratio < TRACE_RATIO_GOAL:
+        missed.append(f"trace channel: DebugLog/write {ratio:.2f} below {TRACE_RATIO_GOAL}")
+    if dropped >= 1:
         missed.append("trace channel: a dropped line costs more than a delivered one")
-    return trace
-
-
-def growth(value):
-    return f"{value:.1f}x" if value else "-"
-
-
-def markdown(machine, rows, trace, missed):
-    what, date, load = machine.splitlines()
-    out = [f"Measured by `scripts/bench.sh --readme` on {date}: {what}; load average "
-           f"{load} at the start.", "",
-           "| HW_CONFIG rows | database | deviceScan | floor | ratio (goal) | rounds | growth "
-           "| peak memory (limit) |", "|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for r in rows:
-        goal = ratio_goal(r["rows"])
-        ratio = f"{r['ratio']:.2f}" + (f" ({goal})" if goal else "")
-        out.append(f"| {r['rows']:,} | {num(r['db'])} MiB | {num(r['scan'] * 1000)} ms "
-                   f"| {num(r['floor'] * 1000)} ms | {ratio} | {r['rounds']} "
-                   f"| {growth(r['growth'])} | {r['scanPeak']:.1f} MiB ({r['limit']:.1f}) |")
-    if trace:
-        out += ["", f"| trace line ({trace['bytes']} bytes) | lines/s | ns a line |",
-                "|---|---:|---:|"]
-        for name, label in TRACE_LABELS:
-            out.append(f"| {label} | {trace[name]['rate']:,.0f} | {trace[name]['ns']:.0f} |")
-        out += ["", f"DebugLog/write {trace['ratio']:.2f} (goal: at least {TRACE_RATIO_GOAL}); "
-                f"a dropped line costs {trace['dropped']:.2f} of a delivered one (goal: below 1)."]
-    out += ["", "Goals missed: " + "; ".join(missed) + "." if missed else "All goals met."]
-    return "\n".join(out)
+    length = int(medians["BM_DebugLogDelivered"]["line_bytes"])
+    return ([f"| trace line ({length} bytes) | lines/s | ns a line |", "|---|---:|---:|"] +
+            [f"| {label} | {1e9 / ns[name]:,.0f} | {ns[name]:.0f} |" for name, label in TRACE] +
+            ["", f"DebugLog/write {ratio:.2f} (goal: at least {TRACE_RATIO_GOAL}); a dropped line "
+             f"costs {dropped:.2f} of a delivered one (goal: below 1)."])
 
 
 def main():
     results = sys.argv[1]
-    missed = []
-    machine = read(results, "machine.txt")
-    rows = scan_sizes(results, missed)
-    trace = trace_channel(results, missed)
-
-    what, date, load = machine.splitlines()
-    print(f"Machine: {what}; {date}, load average {load} at the start")
-    print("\ndeviceScan against its floor: medians of hyperfine runs in alternating rounds, and "
-          "the ratio's range over the rounds")
-    print(f"{'rows':>9} {'runs':>5} {'db MiB':>8} {'scan ms':>9} {'floor ms':>9} {'ratio':>6} "
-          f"{'goal':>5} {'rounds':>11} {'growth':>7} {'floor x':>7} {'scan MiB':>9} "
-          f"{'floor MiB':>9} {'limit MiB':>9}")
-    for r in rows:
-        print(f"{r['rows']:>9} {r['runs']:>5} {r['db']:>8.2f} {r['scan'] * 1000:>9.2f} "
-              f"{r['floor'] * 1000:>9.2f} {r['ratio']:>6.2f} {ratio_goal(r['rows']) or '-':>5} "
-              f"{r['rounds']:>11} "
-              f"{growth(r['growth']):>7} {growth(r['floorGrowth']):>7} {r['scanPeak']:>9.1f} "
-              f"{r['floorPeak']:>9.1f} {r['limit']:>9.1f}")
-    if trace:
-        print(f"\nTrace channel, {trace['bytes']}-byte lines: medians of Google Benchmark "
-              "repetitions, CPU time of the writing thread")
-        for name, label in TRACE_LABELS:
-            print(f"  {label:<34} {trace[name]['rate']:>11,.0f} lines/s "
-                  f"{trace[name]['ns']:>7.0f} ns")
-        print(f"  DebugLog/write {trace['ratio']:.2f} (goal: at least {TRACE_RATIO_GOAL}), "
-              f"dropped/delivered {trace['dropped']:.2f} (goal: below 1)")
-    print("\n" + ("Goals missed:\n  " + "\n  ".join(missed) if missed else "All goals met."))
-
+    what, date, load = read(results, "machine.txt").splitlines()
+    sizes = sorted(int(p.rsplit("-", 1)[1].split(".")[0])
+                   for p in glob.glob(os.path.join(results, "database-*.txt")))
+    missed, lines, previous = [], [], None
+    for rows in sizes:
+        line, previous = size_line(results, rows, previous, missed)
+        lines.append(line)
+    text = "\n".join(
+        [f"Measured by `scripts/bench.sh` on {date}: {what}; load average {load} at the start.",
+         "", "| HW_CONFIG rows | database | deviceScan | floor | ratio (goal) | ratio by round "
+         "| growth (floor) | peak memory (limit) | floor's peak |",
+         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"] + lines + [""] +
+        trace_lines(results, missed) +
+        ["", "Goals missed: " + "; ".join(missed) + "." if missed else "All goals met."])
+    print(text)
     if len(sys.argv) == 4 and sys.argv[2] == "--readme":
-        text = open(sys.argv[3]).read()
-        begin, end = text.index(BEGIN) + len(BEGIN), text.index(END)
+        old = read(".", sys.argv[3])
         with open(sys.argv[3], "w") as f:
-            f.write(text[:begin] + "\n" + markdown(machine, rows, trace, missed) + "\n" +
-                    text[end:])
-        print(f"Figures written to {sys.argv[3]}")
+            f.write(old[:old.index(BEGIN) + len(BEGIN)] + "\n" + text + "\n" +
+                    old[old.index(END):])
 
 
 if __name__ == "__main__":

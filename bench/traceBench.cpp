@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -137,27 +136,24 @@ void BM_WriteDelivered(benchmark::State& state) {
 // Each dropped line tells standard output so; that goes to /dev/null here.
 void BM_DebugLogDropped(benchmark::State& state) {
     Server server;
-    std::size_t length = server.traceLine().size();
+    server.traceLine();
     int filler = open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK);
     char block[4096] = {};
-    while (write(filler, block, sizeof block) > 0) {
+    // Full to the last byte.
+    while (write(filler, block, sizeof block) > 0 || write(filler, block, 1) > 0) {
     }
-    while (write(filler, block, 1) > 0) {
-    }
-    std::cout.flush();
     std::fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, STDOUT_FILENO);
+    close(devnull);
     for (auto _ : state)
         trace();
     std::fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    close(devnull);
     close(filler);
     state.SetItemsProcessed(state.iterations());
-    state.counters["line_bytes"] = static_cast<double>(length);
 }
 
 BENCHMARK(BM_DebugLogDelivered);

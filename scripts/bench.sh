@@ -47,7 +47,7 @@ for rows in "${sizes[@]}"; do
   ZVDB_DIR=$db "$scan"
   du -cb "$db"/*.csv | tail -1 | cut -f1 > "$results/database-$rows.txt"
 
-  runs=20 warmup=2
+  runs=15 warmup=2
   [ "$rows" -lt 100000 ] || runs=10
   [ "$rows" -lt 1000000 ] || runs=5 warmup=1
   # Rounds alternate which program goes first, so that both meet the same
