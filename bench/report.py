@@ -58,7 +58,7 @@ def size_line(results, rows, previous, missed):
         if scan / scan0 > GROWTH_GOAL * rows / rows0:
             missed.append(f"{rows:,} rows: growth {scan / scan0:.1f}x")
     if goal and ratio > goal:
-        missed.append(f"{rows:,} rows: ratio {ratio:.2f} above {goal}")
+        missed.append(f"{rows:,} rows: ratio {ratio:.3f} above {goal}")
     if peak["deviceScan"] > limit:
         missed.append(f"{rows:,} rows: peak {peak['deviceScan']:.1f} MiB above {limit:.1f} MiB")
     line = (f"| {rows:,} | {num(db)} MiB | {num(scan * 1000)} ms | {num(floor * 1000)} ms "
@@ -77,7 +77,7 @@ def trace_lines(results, missed):
     ratio = ns["BM_WriteDelivered"] / ns["BM_DebugLogDelivered"]
     dropped = ns["BM_DebugLogDropped"] / ns["BM_DebugLogDelivered"]
     if ratio < TRACE_RATIO_GOAL:
-        missed.append(f"trace channel: DebugLog/write {ratio:.2f} below {TRACE_RATIO_GOAL}")
+        missed.append(f"trace channel: DebugLog/write {ratio:.3f} below {TRACE_RATIO_GOAL}")
     if dropped >= 1:
         missed.append("trace channel: a dropped line costs more than a delivered one")
     length = int(medians["BM_DebugLogDelivered"]["line_bytes"])
