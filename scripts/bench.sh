@@ -19,8 +19,9 @@ sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(100 1000 10000 100000 1000000)
 
 build=${BENCH_BUILD_DIR:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEVICESCAN_TESTS=OFF > /dev/null
-cmake --build "$build" -j "$(nproc)" --target deviceScan floor makeDatabase traceBench > /dev/null
+log=$( (cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEVICESCAN_TESTS=OFF &&
+  cmake --build "$build" -j "$(nproc)" --target deviceScan floor makeDatabase traceBench) 2>&1) ||
+  { echo "$log"; exit 1; }
 build=$(realpath "$build")
 scan=$build/deviceScan/deviceScan
 floor=$build/bench/floor
