@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev googletest
           g++-powerpc-linux-gnu qemu-user
-          clang libclang-rt-dev valgrind)
+          clang libclang-rt-dev valgrind
+          dpkg-dev file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
