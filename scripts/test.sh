@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: host, sanitizers, and the PowerPC target
-# under qemu-ppc; then the end-to-end runs under valgrind, the fuzz targets
-# for a bounded time and the benchmark. Installs missing packages first.
+# under qemu-ppc; then the install and package checks, the end-to-end runs
+# under valgrind, the fuzz targets for a bounded time and the benchmark.
+# Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,8 @@ for preset in host sanitize ppc; do
   passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")))
 done
 
+echo "=== install and packages"
+tests/package.sh
 echo "=== memcheck"
 scripts/memcheck.sh
 echo "=== fuzz"
