@@ -248,7 +248,7 @@ void unlockStdout(void*) {
 
 // One whole line on standard output, however long: the stream stays locked
 // from the prefix to the flush, so that no other thread's line or notice lands
-// inside it. A thread cancelled meanwhile (in the flush's write) unlocks it.
+// inside it. A thread cancelled in the flush's write still unlocks it.
 __attribute__((format(printf, 2, 0))) void printLine(const char* prefix, const char* format,
                                                      va_list args) {
     flockfile(stdout);
