@@ -93,9 +93,7 @@ class Wrappers : public ::testing::Test {
         failFirst<&W::system, &W::select, &W::open, &W::close, &W::read, &W::write, &W::malloc,
                   &W::realloc, &W::time, &W::socket, &W::bind, &W::listen>();
         wrappersOs().accept = acceptScripted;
-        wrappersOs().nanosleep = [](const timespec* t, timespec*) {
-            return pauses.push_back(unsigned(t->tv_sec)), 0;
-        };
+        wrappersOs().nanosleep = [](auto t, auto) { return pauses.push_back(t->tv_sec), 0; };
         calls = failures = 0, failWith = EINTR;
         acceptScript.clear(), lengthsSeen.clear(), pauses.clear();
         Syslogtodebug = 1; // records also reach standard error
