@@ -204,7 +204,11 @@ bool parseCsv(const std::string& text, std::vector<std::string>& header,
 }
 
 void appendCsvField(std::string& out, const char* data, std::size_t size, bool alone) {
-    if (!needsQuotes(data, size) && !(alone && size == 0)) {
+    // Unquoted at the start of a file, a field's leading mark bytes would be
+    // read as a byte-order mark and dropped.
+    bool looksLikeMark = out.empty() && size >= kCsvByteOrderMarkSize &&
+                         std::memcmp(data, kCsvByteOrderMark, kCsvByteOrderMarkSize) == 0;
+    if (!needsQuotes(data, size) && !(alone && size == 0) && !looksLikeMark) {
         out.append(data, size);
         return;
     }

@@ -45,7 +45,8 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
                    std::vector<CsvSpan>& cells, std::string& extra, CsvError& error);
 
 // Appends one record and its LF. Fields are quoted only when they must be: a
-// comma, quote, CR or LF inside, or a record of one empty field.
+// comma, quote, CR or LF inside, a record of one empty field, or a field that
+// starts out and begins with the byte-order mark's bytes.
 void appendCsvRecord(std::string& out, const std::string* fields, std::size_t count);
 
 // Appends one field of a record, quoted when it must be; alone says that the
