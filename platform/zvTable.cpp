@@ -683,11 +683,18 @@ ZV_MASTER_TABLE::~ZV_MASTER_TABLE() = default;
 int ZV_MASTER_TABLE::init_data_table(char* name, task_id, access_level, long, long,
                                      pthread_mutex_t*) {
     tables_.clear();
-    if (name != nullptr && *name != '\0') {
-        directory_ = name;
-    } else {
-        const char* env = std::getenv(kDirectoryVariable);
-        directory_ = (env != nullptr && *env != '\0') ? env : kDefaultDirectory;
+    try {
+        if (name != nullptr && *name != '\0') {
+            directory_ = name;
+        } else {
+            const char* env = std::getenv(kDirectoryVariable);
+            directory_ = (env != nullptr && *env != '\0') ? env : kDefaultDirectory;
+        }
+    } catch (const std::exception& e) {
+        directory_.clear();
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Configuration database: not enough memory to open it (%s)", e.what());
+        return 1;
     }
     struct stat st {};
     if (::stat(directory_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -703,15 +710,21 @@ int ZV_MASTER_TABLE::init_data_table(char* name, task_id, access_level, long, lo
 ZVTABLE* ZV_MASTER_TABLE::get_class_pointer(const char* tableName) {
     if (directory_.empty() || !isPlainName(tableName))
         return nullptr;
-    auto found = tables_.find(tableName);
-    if (found != tables_.end())
-        return found->second.get();
-    std::string path = directory_ + "/" + tableName + kTableSuffix;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    try {
+        auto found = tables_.find(tableName);
+        if (found != tables_.end())
+            return found->second.get();
+        std::string path = directory_ + "/" + tableName + kTableSuffix;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return nullptr;
+        auto table = std::make_unique<ZVTABLE>(tableName, path);
+        ZVTABLE* handle = table.get();
+        tables_.emplace(tableName, std::move(table));
+        return handle;
+    } catch (const std::exception& e) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: not enough memory to open it (%s)", tableName, e.what());
         return nullptr;
-    auto table = std::make_unique<ZVTABLE>(tableName, path);
-    ZVTABLE* handle = table.get();
-    tables_.emplace(tableName, std::move(table));
-    return handle;
+    }
 }
