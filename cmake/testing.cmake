@@ -29,6 +29,14 @@ function(add_project_test name)
     TEST_LAUNCHER="${TEST_LAUNCHER}"
     TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME ${name} COMMAND ${name})
+  # Labelled with its subsystem's folder; <folder>Tests builds that folder's tests.
+  get_filename_component(subsystem ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
+  get_filename_component(subsystem ${subsystem} NAME)
+  set_tests_properties(${name} PROPERTIES LABELS ${subsystem})
+  if(NOT TARGET ${subsystem}Tests)
+    add_custom_target(${subsystem}Tests)
+  endif()
+  add_dependencies(${subsystem}Tests ${name})
   if(CMAKE_CROSSCOMPILING)
     # Threadsafe death tests re-execute the test program, which cannot work
     # without a binfmt handler; the fast style forks instead.

@@ -23,9 +23,11 @@ const char* const kModule = "deviceScan";
 const unsigned long kLineTableName = 145;
 const unsigned long kLineCategoryMissingTrace = 204;
 const unsigned long kLineCategoryMissingLog = 205;
+const unsigned long kLineInstalledColumnMissingLog = 207;
 const unsigned long kLineHwConfigMissingTrace = 213;
 const unsigned long kLineHwConfigMissingLog = 215;
 const unsigned long kLineHwConfigUnreadableLog = 217;
+const unsigned long kLineHwConfigColumnMissingLog = 219;
 const unsigned long kLineNullHwConfigTrace = 247;
 const unsigned long kLineNullHwConfigLog = 249;
 
@@ -89,6 +91,20 @@ int DeviceScanner::scanInstalledHardware(HardwareCategory*& cursor) {
         return 0;
     }
     int rowCount = hwConfig->get_stored_rows();
+    // Nor does one without a column the scan reads: every category would get
+    // rows of empty names, or none. Row 0 exists, so a failed text read of it
+    // means the column is missing.
+    std::string missing;
+    std::string probe;
+    for (const char* column : {kColumnFunction, kColumnName}) {
+        if (rowCount > 0 && hwConfig->get(column, 0, probe) != 0)
+            missing += (missing.empty() ? "" : ", ") + std::string(column);
+    }
+    if (!missing.empty()) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigColumnMissingLog,
+               "::Column not found in HW_CONFIG : %s; no table rewritten", missing.c_str());
+        return 0;
+    }
 
     for (int i = 0; i < kCategoryCount; ++i, ++cursor) {
         const std::string& tableName = cursor->tableName;
@@ -103,6 +119,15 @@ int DeviceScanner::scanInstalledHardware(HardwareCategory*& cursor) {
         }
         table->read_table_data();
         if (collectInstalledNames(hwConfig, rowCount, cursor->code, names) == 0) {
+            // Cutting the rows of a table without Installed_hw would lose them
+            // with nothing set in their place; such a table is left alone.
+            if (table->get_stored_rows() > 0 && table->get(kColumnInstalled, 0, probe) != 0) {
+                SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule,
+                       kLineInstalledColumnMissingLog,
+                       "::Column not found in %s : %s; table left as it was", tableName.c_str(),
+                       kColumnInstalled);
+                continue;
+            }
             table->set_stored_rows(0);
         } else {
             int count = static_cast<int>(names.size());

@@ -36,7 +36,10 @@ class DeviceScanner {
     // init_data_table returned.
     int createMasterTable();
     // Rewrites the 11 category tables from the cursor on from HW_CONFIG.
-    // Leaves the cursor behind the eleventh. Returns 0.
+    // Leaves the cursor behind the eleventh. Returns 0. An HW_CONFIG that
+    // cannot be loaded, or has rows but lacks IO_name or IO_function, changes
+    // no table; a category table with rows but no Installed_hw that is to be
+    // emptied is left as it was. The scan records each case.
     int scanInstalledHardware(HardwareCategory*& cursor);
     // Empties names and appends IO_name of every HW_CONFIG row of rowCount
     // whose IO_function is code. Returns 1 when a name was collected, else 0.

@@ -24,7 +24,9 @@ bool needsQuotes(const char* data, std::size_t size) {
 
 class Parser {
   public:
-    Parser(const std::string& text, std::string& extra) : text_(text), extra_(extra) {}
+    Parser(const std::string& text, std::string& extra)
+        : text_(text), extra_(extra),
+          pos_(startsWithByteOrderMark(text) ? kCsvByteOrderMarkSize : 0) {}
 
     // Reads one record, appending its fields to fields. Returns false at end
     // of input or on error.
@@ -124,7 +126,7 @@ class Parser {
 
     const std::string& text_;
     std::string& extra_;
-    std::size_t pos_ = 0;
+    std::size_t pos_;
     std::size_t line_ = 1;
     std::size_t recordLine_ = 1;
     bool failed_ = false;
@@ -136,6 +138,10 @@ std::string spanText(const std::string& text, const std::string& extra, const Cs
 }
 
 } // namespace
+
+bool startsWithByteOrderMark(const std::string& text) {
+    return text.compare(0, kCsvByteOrderMarkSize, kCsvByteOrderMark) == 0;
+}
 
 bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
                    std::vector<CsvSpan>& cells, std::string& extra, CsvError& error) {
@@ -159,10 +165,15 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
     for (const CsvSpan& span : fields)
         header.push_back(spanText(text, extra, span));
     // One span a field of every further line; quoted line breaks only make
-    // this a little more than needed.
-    std::size_t lines = static_cast<std::size_t>(std::count(
+    // this a little more than needed. A wide header over many short or quoted
+    // lines would ask for far more than the text holds, though: every field
+    // but the last ends in a byte of its own, so the rest of the text holds
+    // at most one field a byte and one more.
+    const std::size_t rest = text.size() - parser.position();
+    const std::size_t lines = static_cast<std::size_t>(std::count(
         text.begin() + static_cast<std::ptrdiff_t>(parser.position()), text.end(), '\n'));
-    cells.reserve((lines + 1) * header.size());
+    const std::size_t most = rest + 1;
+    cells.reserve(lines + 1 <= most / header.size() ? (lines + 1) * header.size() : most);
     while (parser.next(cells, count, error)) {
         if (count != header.size()) {
             error.line = parser.recordLine();
@@ -193,7 +204,11 @@ bool parseCsv(const std::string& text, std::vector<std::string>& header,
 }
 
 void appendCsvField(std::string& out, const char* data, std::size_t size, bool alone) {
-    if (!needsQuotes(data, size) && !(alone && size == 0)) {
+    // Unquoted at the start of a file, a field's leading mark bytes would be
+    // read as a byte-order mark and dropped.
+    bool looksLikeMark = out.empty() && size >= kCsvByteOrderMarkSize &&
+                         std::memcmp(data, kCsvByteOrderMark, kCsvByteOrderMarkSize) == 0;
+    if (!needsQuotes(data, size) && !(alone && size == 0) && !looksLikeMark) {
         out.append(data, size);
         return;
     }

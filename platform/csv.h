@@ -24,6 +24,14 @@ struct CsvSpan {
 // The largest text parseCsvSpans takes, so that every offset and size fits a span.
 const std::size_t kCsvMaxText = 0x7fffffff;
 
+// The UTF-8 byte-order mark that spreadsheets put before a "CSV UTF-8" file.
+const char kCsvByteOrderMark[] = "\xEF\xBB\xBF";
+const std::size_t kCsvByteOrderMarkSize = sizeof kCsvByteOrderMark - 1;
+
+// Whether text starts with the byte-order mark. The parsers read such a text
+// as if it did not: the mark is no part of the first column's name.
+bool startsWithByteOrderMark(const std::string& text);
+
 // Parses a whole file. The first record becomes header, the fields of every
 // further record are appended to cells row by row. Fails (returning false and
 // filling error) on no header, an unterminated quote, a stray quote or text
@@ -37,7 +45,8 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
                    std::vector<CsvSpan>& cells, std::string& extra, CsvError& error);
 
 // Appends one record and its LF. Fields are quoted only when they must be: a
-// comma, quote, CR or LF inside, or a record of one empty field.
+// comma, quote, CR or LF inside, a record of one empty field, or a field that
+// starts out and begins with the byte-order mark's bytes.
 void appendCsvRecord(std::string& out, const std::string* fields, std::size_t count);
 
 // Appends one field of a record, quoted when it must be; alone says that the

@@ -3,7 +3,9 @@
 // Every record is handed to the host's system log (syslog(3)) before SysLog
 // returns, and, while the runtime's Syslogtodebug flag is nonzero, also
 // written as one line on standard error. Callers rely on the record being
-// out by the time SysLog returns: fatal paths abort() right after it.
+// out by the time SysLog returns: fatal paths abort() right after it. SysLog
+// is not async-signal-safe: a signal handler that calls it while the
+// interrupted thread is inside it can hang on the system log's lock.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,10 @@
 // File-backed table store: one CSV file per table in a database directory.
+//
+// A table keeps its file as loaded and each cell as a span of it; values set
+// since are appended to a second buffer. Both buffers, the spans and the
+// file written back are bounded by what one table file can hold here (see
+// maxTableText), so that sizes never wrap on the 32-bit controller and no
+// table is written that could not be loaded again.
 #include "zvTable.h"
 
 #include "csv.h"
@@ -13,20 +19,33 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
 const char* const kStoreFile = "zvTable";
 const char* const kDefaultDirectory = "/nvdata/configdb";
 const char* const kDirectoryVariable = "ZVDB_DIR";
+const char* const kTableSuffix = ".csv";
+const char* const kTemporarySuffix = ".tmpXXXXXX";
 // Values set over and over leave dead bytes behind; past this many, and
 // past half of what is held, they are squeezed out.
 const std::size_t kCompactAbove = 1 << 20;
+// Bytes of a cell quoted in a record.
+const std::size_t kExcerptBytes = 40;
 
 TableStoreOs realOs() {
     return TableStoreOs{::mkstemp, ::write, ::fsync, ::rename};
+}
+
+// The largest table file this build can load: spans address kCsvMaxText
+// bytes, but a std::string on the 32-bit controller holds only about 1 GiB.
+std::size_t maxTableText() {
+    static const std::size_t limit = std::min(kCsvMaxText, std::string().max_size());
+    return limit;
 }
 
 // Table names become file names: refuse anything that could leave the directory.
@@ -37,14 +56,41 @@ bool isPlainName(const char* name) {
     return std::strchr(name, '/') == nullptr;
 }
 
+// Closes a descriptor on every way out of a scope.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+  private:
+    int fd_;
+};
+
+// Reads the whole file. A file larger than a table may be is refused with
+// EFBIG before anything is allocated for it. Throws when memory runs out.
 bool readWholeFile(const std::string& path, std::string& text, int& err) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         err = errno;
         return false;
     }
+    Descriptor closer(fd);
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    if (::fstat(fd, &st) != 0) {
+        err = errno;
+        return false;
+    }
+    const std::size_t limit = maxTableText();
+    if (static_cast<unsigned long long>(st.st_size) > limit) {
+        err = EFBIG;
+        return false;
+    }
+    if (st.st_size > 0)
         text.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
@@ -53,15 +99,17 @@ bool readWholeFile(const std::string& path, std::string& text, int& err) {
             continue;
         if (n < 0) {
             err = errno;
-            ::close(fd);
             return false;
         }
         if (n == 0)
-            break;
+            return true;
+        // The file may have grown since fstat.
+        if (static_cast<std::size_t>(n) > limit - text.size()) {
+            err = EFBIG;
+            return false;
+        }
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
-    return true;
 }
 
 // Column names are short: compared eight bytes at a time instead of through a
@@ -89,13 +137,22 @@ bool sameText(const std::string& a, const std::string& b) {
     return true;
 }
 
-// The whole of size bytes as a decimal integer with an optional sign.
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The whole of size bytes as a decimal integer with an optional sign. Blanks
+// and tabs around it are what a hand-edited file holds; inside it they are not.
 bool parseLong(const char* text, std::size_t size, long& value) {
+    while (size > 0 && isBlank(text[size - 1]))
+        --size;
     std::size_t i = 0;
+    while (i < size && isBlank(text[i]))
+        ++i;
     bool negative = false;
-    if (size > 0 && (text[0] == '-' || text[0] == '+')) {
-        negative = text[0] == '-';
-        i = 1;
+    if (i < size && (text[i] == '-' || text[i] == '+')) {
+        negative = text[i] == '-';
+        ++i;
     }
     if (i == size)
         return false;
@@ -118,11 +175,37 @@ bool parseLong(const char* text, std::size_t size, long& value) {
     return true;
 }
 
+// The start of a cell for a record, quoted, with control bytes escaped so
+// that a record stays one line.
+void excerpt(const char* data, std::size_t size, char (&out)[4 * kExcerptBytes + 8]) {
+    std::size_t at = 0;
+    out[at++] = '"';
+    for (std::size_t i = 0; i < size && i < kExcerptBytes; ++i) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c < 0x20 || c == 0x7f)
+            at += static_cast<std::size_t>(std::snprintf(out + at, 5, "\\x%02x", c));
+        else
+            out[at++] = static_cast<char>(c);
+    }
+    out[at++] = '"';
+    if (size > kExcerptBytes)
+        for (int i = 0; i < 3; ++i)
+            out[at++] = '.';
+    out[at] = '\0';
+}
+
 std::string directoryOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// NAME.csv.tmpXXXXXX beside the table. A name too long for that in one
+// directory entry is cut, so that every table that can be read can be written.
+std::string temporaryPattern(const std::string& directory, const std::string& name) {
+    std::size_t room = NAME_MAX - std::strlen(kTableSuffix) - std::strlen(kTemporarySuffix);
+    return directory + "/" + name.substr(0, room) + kTableSuffix + kTemporarySuffix;
 }
 
 // Writes all of data, retrying short writes and interruptions.
@@ -162,12 +245,31 @@ void ZVTABLE::clear() {
     extra_ = std::string();
     extraGarbage_ = 0;
     rows_ = 0;
-    lastColumn_.clear();
+    byteOrderMark_ = false;
+    setFailed_ = false;
+    missingReported_.clear();
+    integersReported_.clear();
     lastIndex_ = -1;
+}
+
+int ZVTABLE::outOfMemory(const char* doing, const std::exception& e) {
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+           "Table %s: not enough memory to %s %s (%s)", name_.c_str(), doing, path_.c_str(),
+           e.what());
+    return 1;
 }
 
 int ZVTABLE::read_table_data() {
     clear();
+    try {
+        return load();
+    } catch (const std::exception& e) {
+        clear();
+        return outOfMemory("load", e);
+    }
+}
+
+int ZVTABLE::load() {
     std::string text;
     int err = 0;
     if (!readWholeFile(path_, text, err)) {
@@ -183,13 +285,15 @@ int ZVTABLE::read_table_data() {
         clear();
         return 1;
     }
-    std::size_t rows = columns_.empty() ? 0 : cells_.size() / columns_.size();
-    if (rows > static_cast<std::size_t>(INT_MAX)) {
+    std::size_t rows = cells_.size() / columns_.size();
+    if (rows > static_cast<std::size_t>(INT_MAX) || !rowsFit(rows)) {
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
                "Table %s: too many rows in %s", name_.c_str(), path_.c_str());
         clear();
         return 1;
     }
+    integersReported_.assign(columns_.size(), false);
+    byteOrderMark_ = startsWithByteOrderMark(text);
     text_ = std::move(text);
     rows_ = static_cast<int>(rows);
     loaded_ = true;
@@ -201,11 +305,10 @@ int ZVTABLE::get_stored_rows() {
 }
 
 int ZVTABLE::columnIndex(const std::string& column) {
-    if (lastIndex_ >= 0 && sameText(column, lastColumn_))
+    if (lastIndex_ >= 0 && sameText(column, columns_[static_cast<std::size_t>(lastIndex_)]))
         return lastIndex_;
     for (std::size_t i = 0; i < columns_.size(); ++i) {
         if (columns_[i] == column) {
-            lastColumn_ = column;
             lastIndex_ = static_cast<int>(i);
             return lastIndex_;
         }
@@ -213,9 +316,23 @@ int ZVTABLE::columnIndex(const std::string& column) {
     return -1;
 }
 
-bool ZVTABLE::cell(const std::string& column, int row, const char*& data, std::size_t& size) {
-    int col = columnIndex(column);
-    if (col < 0 || row < 0 || row >= rows_)
+int ZVTABLE::missingColumn(const std::string& column) {
+    // A table that failed to load has no columns; its load was reported.
+    if (!loaded_ || std::find(missingReported_.begin(), missingReported_.end(), column) !=
+                        missingReported_.end())
+        return 1;
+    try {
+        missingReported_.push_back(column);
+    } catch (const std::exception&) {
+        // Reported again next time; nothing else depends on the list.
+    }
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+           "Table %s: no column %s in %s", name_.c_str(), column.c_str(), path_.c_str());
+    return 1;
+}
+
+bool ZVTABLE::cellAt(int col, int row, const char*& data, std::size_t& size) const {
+    if (row < 0 || row >= rows_)
         return false;
     std::size_t at =
         static_cast<std::size_t>(row) * columns_.size() + static_cast<std::size_t>(col);
@@ -231,68 +348,167 @@ bool ZVTABLE::cell(const std::string& column, int row, const char*& data, std::s
     return true;
 }
 
+// Runs on the first failed integer read of a column only: the reads that
+// succeed, millions in a scan, pay nothing for it.
+void ZVTABLE::reportNonIntegers(int col) {
+    integersReported_[static_cast<std::size_t>(col)] = true;
+    int first = -1;
+    const char* firstData = "";
+    std::size_t firstSize = 0;
+    int count = 0;
+    for (int row = 0; row < rows_; ++row) {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        long ignored = 0;
+        cellAt(col, row, data, size);
+        if (parseLong(data, size, ignored))
+            continue;
+        if (count++ == 0) {
+            first = row;
+            firstData = data;
+            firstSize = size;
+        }
+    }
+    char text[4 * kExcerptBytes + 8];
+    excerpt(firstData, firstSize, text);
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+           "Table %s: column %s holds no integer in %d of %d rows, first in row %d: %s",
+           name_.c_str(), columns_[static_cast<std::size_t>(col)].c_str(), count, rows_, first,
+           text);
+}
+
 int ZVTABLE::get(std::string column, int row, long& value) {
+    int col = columnIndex(column);
+    if (col < 0)
+        return missingColumn(column);
     const char* data = nullptr;
     std::size_t size = 0;
-    if (!cell(column, row, data, size))
+    if (!cellAt(col, row, data, size))
         return 1;
-    return parseLong(data, size, value) ? 0 : 1;
+    if (parseLong(data, size, value))
+        return 0;
+    if (!integersReported_[static_cast<std::size_t>(col)])
+        reportNonIntegers(col);
+    return 1;
 }
 
 int ZVTABLE::get(std::string column, int row, std::string& value) {
+    int col = columnIndex(column);
+    if (col < 0)
+        return missingColumn(column);
     const char* data = nullptr;
     std::size_t size = 0;
-    if (!cell(column, row, data, size))
+    if (!cellAt(col, row, data, size))
         return 1;
-    value.assign(data, size);
+    try {
+        value.assign(data, size);
+    } catch (const std::exception& e) {
+        return outOfMemory("read a cell of", e);
+    }
     return 0;
 }
 
 int ZVTABLE::get(std::string column, StringList& values) {
     int col = columnIndex(column);
     if (col < 0)
-        return 1;
-    const char* data = nullptr;
-    std::size_t size = 0;
-    for (int row = 0; row < rows_; ++row) {
-        cell(column, row, data, size);
-        values.emplace_back(data, size);
+        return missingColumn(column);
+    const std::size_t before = values.size();
+    try {
+        for (int row = 0; row < rows_; ++row) {
+            const char* data = nullptr;
+            std::size_t size = 0;
+            cellAt(col, row, data, size);
+            values.emplace_back(data, size);
+        }
+    } catch (const std::exception& e) {
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(before), values.end());
+        return outOfMemory("read a column of", e);
     }
     return 0;
+}
+
+// Every row of a table file takes at least one byte a column (a lone empty
+// column two, its quotes), and the file must load again: more rows than that
+// are refused, which also keeps rows times columns from wrapping.
+bool ZVTABLE::rowsFit(std::size_t rows) const {
+    std::size_t width = std::max<std::size_t>(columns_.size(), 2);
+    return rows <= maxTableText() / width;
+}
+
+int ZVTABLE::refuseRow(const char* what, int row) {
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+           "Table %s: %s %d refused; a file of %zu columns holds 0 to %zu rows", name_.c_str(),
+           what, row, columns_.size(), maxTableText() / std::max<std::size_t>(columns_.size(), 2));
+    return 1;
 }
 
 int ZVTABLE::set(std::string column, int row, std::string value) {
     int col = columnIndex(column);
-    if (col < 0 || row < 0)
-        return 1;
-    // Spans address at most kCsvMaxText bytes.
-    if (value.size() > kCsvMaxText - extra_.size()) {
-        compactExtra();
-        if (value.size() > kCsvMaxText - extra_.size())
-            return 1;
+    if (col < 0) {
+        setFailed_ = true;
+        return missingColumn(column);
     }
-    std::size_t width = columns_.size();
-    std::size_t at = static_cast<std::size_t>(row) * width + static_cast<std::size_t>(col);
-    if (at >= cells_.size())
-        cells_.resize((static_cast<std::size_t>(row) + 1) * width, CsvSpan{});
+    if (row < 0 || !rowsFit(static_cast<std::size_t>(row) + 1)) {
+        setFailed_ = true;
+        return refuseRow("row", row);
+    }
+    const std::size_t limit = maxTableText();
+    if (value.size() > limit - extra_.size()) {
+        compactExtra();
+        if (value.size() > limit - extra_.size()) {
+            setFailed_ = true;
+            SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+                   "Table %s: a text of %zu bytes for column %s does not fit", name_.c_str(),
+                   value.size(), column.c_str());
+            return 1;
+        }
+    }
+    const std::size_t width = columns_.size();
+    const std::size_t at = static_cast<std::size_t>(row) * width + static_cast<std::size_t>(col);
+    const std::size_t cellsBefore = cells_.size();
+    const std::size_t offset = extra_.size();
+    try {
+        if (at >= cells_.size())
+            cells_.resize((static_cast<std::size_t>(row) + 1) * width, CsvSpan{});
+        extra_ += value;
+    } catch (const std::exception& e) {
+        cells_.resize(cellsBefore);
+        extra_.resize(offset);
+        setFailed_ = true;
+        return outOfMemory("set a cell of", e);
+    }
     CsvSpan& span = cells_[at];
     if (span.inExtra != 0)
         extraGarbage_ += span.size;
-    span.offset = static_cast<std::uint32_t>(extra_.size());
+    span.offset = static_cast<std::uint32_t>(offset);
     span.size = static_cast<std::uint32_t>(value.size());
     span.inExtra = 1;
-    extra_ += value;
     if (row >= rows_)
         rows_ = row + 1;
-    // A table set over and over keeps no more than twice its live bytes.
-    if (extraGarbage_ > kCompactAbove && extraGarbage_ > extra_.size() / 2)
-        compactExtra();
+    compactIfWasteful();
     return 0;
 }
 
-void ZVTABLE::compactExtra() {
+// A table set over and over keeps no more than twice its live bytes.
+void ZVTABLE::compactIfWasteful() {
+    if (extraGarbage_ > kCompactAbove && extraGarbage_ > extra_.size() / 2)
+        compactExtra();
+}
+
+// Copies the live bytes of extra_ into a buffer of their exact size, so that
+// nothing can fail once the first span has been moved. False, with nothing
+// changed, when that buffer cannot be had.
+bool ZVTABLE::compactExtra() {
+    std::size_t live = 0;
+    for (const CsvSpan& span : cells_)
+        if (span.inExtra != 0)
+            live += span.size;
     std::string kept;
-    kept.reserve(extra_.size() - std::min(extraGarbage_, extra_.size()));
+    try {
+        kept.reserve(live);
+    } catch (const std::exception&) {
+        return false;
+    }
     for (CsvSpan& span : cells_) {
         if (span.inExtra == 0)
             continue;
@@ -302,17 +518,23 @@ void ZVTABLE::compactExtra() {
     }
     extra_ = std::move(kept);
     extraGarbage_ = 0;
+    return true;
 }
 
 int ZVTABLE::set_stored_rows(int rows) {
-    if (rows < 0)
-        return 1;
+    if (rows < 0 || !rowsFit(static_cast<std::size_t>(rows)))
+        return refuseRow("row count", rows);
     // Rows cut off are gone: a later set or a larger count brings them back
     // empty, not with the cells they held before.
     std::size_t keep = static_cast<std::size_t>(rows) * columns_.size();
-    if (keep < cells_.size())
+    if (keep < cells_.size()) {
+        for (std::size_t at = keep; at < cells_.size(); ++at)
+            if (cells_[at].inExtra != 0)
+                extraGarbage_ += cells_[at].size;
         cells_.resize(keep);
+    }
     rows_ = rows;
+    compactIfWasteful();
     return 0;
 }
 
@@ -322,31 +544,72 @@ int ZVTABLE::write_table_data() {
                "Table %s was not loaded; %s is left as it was", name_.c_str(), path_.c_str());
         return 1;
     }
-    std::size_t width = columns_.size();
-    std::size_t keep = static_cast<std::size_t>(rows_) * width;
-    if (cells_.size() < keep)
-        cells_.resize(keep, CsvSpan{});
-
-    std::size_t estimate = 64;
-    for (std::size_t at = 0; at < keep; ++at)
-        estimate += cells_[at].size + 1;
-    std::string out;
-    out.reserve(estimate + estimate / 16);
-    appendCsvRecord(out, columns_.data(), width);
-    const char* text = text_.data();
-    const char* extra = extra_.data();
-    for (std::size_t at = 0; at < keep; at += width) {
-        for (std::size_t col = 0; col < width; ++col) {
-            const CsvSpan& span = cells_[at + col];
-            if (col != 0)
-                out.push_back(',');
-            appendCsvField(out, (span.inExtra != 0 ? extra : text) + span.offset, span.size,
-                           width == 1);
-        }
-        out.push_back('\n');
+    if (setFailed_) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: a set failed since it was loaded; %s is left as it was", name_.c_str(),
+               path_.c_str());
+        return 1;
     }
+    std::string out;
+    try {
+        if (!compose(out))
+            return tooLarge();
+    } catch (const std::length_error&) {
+        return tooLarge(); // a std::string on the controller holds less than kCsvMaxText
+    } catch (const std::exception& e) {
+        return outOfMemory("write", e);
+    }
+    return replaceFile(out);
+}
 
-    std::string temp = path_ + ".tmpXXXXXX";
+int ZVTABLE::tooLarge() {
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+           "Table %s: more than the %zu bytes a table file holds; %s is left as it was",
+           name_.c_str(), maxTableText(), path_.c_str());
+    return 1;
+}
+
+// The file's bytes. False for a table larger than a file that loads again;
+// throws when memory runs out.
+bool ZVTABLE::compose(std::string& out) {
+    const std::size_t width = columns_.size();
+    const std::size_t keep = static_cast<std::size_t>(rows_) * width;
+    const std::size_t limit = maxTableText();
+    // Each cell takes its bytes and a separator; quotes only add to that.
+    unsigned long long least = byteOrderMark_ ? kCsvByteOrderMarkSize : 0;
+    for (const std::string& name : columns_)
+        least += name.size() + 1;
+    for (std::size_t at = 0; at < keep && at < cells_.size(); ++at)
+        least += cells_[at].size;
+    least += keep;
+    if (least <= limit) {
+        out.reserve(
+            static_cast<std::size_t>(std::min<unsigned long long>(least + least / 16 + 64, limit)));
+        if (byteOrderMark_)
+            out.append(kCsvByteOrderMark, kCsvByteOrderMarkSize);
+        appendCsvRecord(out, columns_.data(), width);
+        const CsvSpan empty{};
+        for (std::size_t at = 0; at < keep; at += width) {
+            for (std::size_t col = 0; col < width; ++col) {
+                const CsvSpan& span = at + col < cells_.size() ? cells_[at + col] : empty;
+                if (col != 0)
+                    out.push_back(',');
+                appendCsvField(out, (span.inExtra != 0 ? extra_ : text_).data() + span.offset,
+                               span.size, width == 1);
+            }
+            out.push_back('\n');
+            if (out.size() > limit)
+                break;
+        }
+    }
+    return least <= limit && out.size() <= limit;
+}
+
+// Replaces the table file by a temporary holding out: written, synced,
+// given the table's owner and mode, renamed over it, and the rename synced.
+int ZVTABLE::replaceFile(const std::string& out) {
+    const std::string directory = directoryOf(path_);
+    std::string temp = temporaryPattern(directory, name_);
     int fd = tableStoreOs().mkstemp(&temp[0]);
     if (fd < 0) {
         int err = errno;
@@ -355,17 +618,31 @@ int ZVTABLE::write_table_data() {
                path_.c_str(), std::strerror(err));
         return 1;
     }
-    // Keep the table's permissions; mkstemp creates the file private.
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0)
-        ::fchmod(fd, st.st_mode & 07777);
-
     const char* step = nullptr;
-    if (!writeAll(fd, out))
+    int err = 0;
+    // mkstemp creates the file private and ours. The owner goes first: a
+    // change of owner may clear the set-id bits that the mode then restores.
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+            err = errno;
+            SysLog(ERR_SEVERITY_PROBLEM, ERR_INVALID_DATA, kStoreFile, __LINE__,
+                   "Table %s: cannot keep owner %ld and group %ld of %s: %s; its mode is kept",
+                   name_.c_str(), static_cast<long>(st.st_uid), static_cast<long>(st.st_gid),
+                   path_.c_str(), std::strerror(err));
+        }
+        if (::fchmod(fd, st.st_mode & 07777) != 0) {
+            step = "chmod";
+            err = errno;
+        }
+    }
+    if (step == nullptr && !writeAll(fd, out)) {
         step = "write";
-    else if (tableStoreOs().fsync(fd) != 0)
+        err = errno;
+    } else if (step == nullptr && tableStoreOs().fsync(fd) != 0) {
         step = "fsync";
-    int err = errno;
+        err = errno;
+    }
     if (::close(fd) != 0 && step == nullptr) {
         step = "close";
         err = errno;
@@ -381,12 +658,19 @@ int ZVTABLE::write_table_data() {
                step, path_.c_str(), std::strerror(err));
         return 1;
     }
-    // Make the rename itself durable.
-    int dir = ::open(directoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        tableStoreOs().fsync(dir);
-        ::close(dir);
+    // Without this the rename itself may not survive a power cut.
+    int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || tableStoreOs().fsync(dir) != 0) {
+        err = errno;
+        if (dir >= 0)
+            ::close(dir);
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: %s was replaced, but syncing its directory failed: %s; the new table "
+               "may not survive a power cut",
+               name_.c_str(), path_.c_str(), std::strerror(err));
+        return 1;
     }
+    ::close(dir);
     return 0;
 }
 
@@ -399,11 +683,18 @@ ZV_MASTER_TABLE::~ZV_MASTER_TABLE() = default;
 int ZV_MASTER_TABLE::init_data_table(char* name, task_id, access_level, long, long,
                                      pthread_mutex_t*) {
     tables_.clear();
-    if (name != nullptr && *name != '\0') {
-        directory_ = name;
-    } else {
-        const char* env = std::getenv(kDirectoryVariable);
-        directory_ = (env != nullptr && *env != '\0') ? env : kDefaultDirectory;
+    try {
+        if (name != nullptr && *name != '\0') {
+            directory_ = name;
+        } else {
+            const char* env = std::getenv(kDirectoryVariable);
+            directory_ = (env != nullptr && *env != '\0') ? env : kDefaultDirectory;
+        }
+    } catch (const std::exception& e) {
+        directory_.clear();
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Configuration database: not enough memory to open it (%s)", e.what());
+        return 1;
     }
     struct stat st {};
     if (::stat(directory_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
@@ -419,15 +710,21 @@ int ZV_MASTER_TABLE::init_data_table(char* name, task_id, access_level, long, lo
 ZVTABLE* ZV_MASTER_TABLE::get_class_pointer(const char* tableName) {
     if (directory_.empty() || !isPlainName(tableName))
         return nullptr;
-    auto found = tables_.find(tableName);
-    if (found != tables_.end())
-        return found->second.get();
-    std::string path = directory_ + "/" + tableName + ".csv";
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    try {
+        auto found = tables_.find(tableName);
+        if (found != tables_.end())
+            return found->second.get();
+        std::string path = directory_ + "/" + tableName + kTableSuffix;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return nullptr;
+        auto table = std::make_unique<ZVTABLE>(tableName, path);
+        ZVTABLE* handle = table.get();
+        tables_.emplace(tableName, std::move(table));
+        return handle;
+    } catch (const std::exception& e) {
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: not enough memory to open it (%s)", tableName, e.what());
         return nullptr;
-    auto table = std::make_unique<ZVTABLE>(tableName, path);
-    ZVTABLE* handle = table.get();
-    tables_.emplace(tableName, std::move(table));
-    return handle;
+    }
 }

@@ -6,18 +6,36 @@
 //
 // ZV_MASTER_TABLE is opened over a list of table names and hands out one
 // ZVTABLE handle per table; it owns every handle. Rows are numbered from 0.
-// Every operation that can fail returns 0 on success and nonzero on failure;
-// load and write failures also leave a system-log record.
+// A file that starts with a UTF-8 byte-order mark is read as if it had none
+// and written back with it.
+//
+// Every operation that can fail returns 0 on success and nonzero on failure,
+// and leaves the table as it was; running out of memory is such a failure,
+// never an exception. Failures leave a system-log record, except a row
+// outside the stored rows on reading; a column that the table lacks is
+// recorded once per table and column, a cell that is no integer once per
+// column (naming its first such row and how many there are), each until the
+// table is loaded again.
+//
+// Limits: a file larger than this build can hold in one string (kCsvMaxText,
+// about 1 GiB on the 32-bit controller) is refused unread, and a table never
+// holds more rows than a file of that size could, at one byte a cell. Table
+// names of up to NAME_MAX less the 4 bytes of ".csv" are read and written.
 //
 // Writes are atomic: a table file is replaced by a fully written and synced
-// temporary file, so a reader or a crash sees the old table or the new one.
-// A table whose last load failed is never written back.
+// temporary file, so a reader or a crash sees the old table or the new one;
+// its mode, owner and group are kept (an owner that may not be kept is
+// recorded). A failed write leaves the file as it was, except when only the
+// sync of the directory after the rename fails: the new table is then in
+// place but may not survive a power cut. A table whose last load failed, or
+// on which a set failed since it was loaded, is never written back.
 #pragma once
 
 #include "csv.h"
 
 #include <pthread.h>
 
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -38,8 +56,9 @@ class ZVTABLE {
     int read_table_data();
     int get_stored_rows();
 
-    // Whole cell as a decimal integer (optional sign). Fails, leaving value
-    // unchanged, for a missing column or row or a cell that is no integer.
+    // Whole cell as a decimal integer (optional sign; blanks and tabs around it
+    // allowed). Fails, leaving value unchanged, for a missing column or row
+    // or a cell that is no integer.
     int get(std::string column, int row, long& value);
     int get(std::string column, int row, std::string& value);
     // Appends one text per stored row, in row order.
@@ -47,17 +66,29 @@ class ZVTABLE {
 
     // A row at or beyond the rows held grows the table with empty cells.
     int set(std::string column, int row, std::string value);
+    // Rows cut off are gone; a larger count adds empty rows.
     int set_stored_rows(int rows);
     int write_table_data();
 
     const std::string& name() const { return name_; }
 
   private:
+    int load();
     int columnIndex(const std::string& column);
-    // The cell's bytes; false for a missing column or row.
-    bool cell(const std::string& column, int row, const char*& data, std::size_t& size);
+    // Records a column the loaded table lacks, once; returns 1.
+    int missingColumn(const std::string& column);
+    // The cell's bytes; false for a row outside the stored rows.
+    bool cellAt(int col, int row, const char*& data, std::size_t& size) const;
+    void reportNonIntegers(int col);
+    bool rowsFit(std::size_t rows) const;
+    int refuseRow(const char* what, int row);
+    int outOfMemory(const char* doing, const std::exception& e);
+    bool compose(std::string& out);
+    int tooLarge();
+    int replaceFile(const std::string& out);
     void clear();
-    void compactExtra();
+    bool compactExtra();
+    void compactIfWasteful();
 
     std::string name_;
     std::string path_;
@@ -70,8 +101,11 @@ class ZVTABLE {
     std::string extra_;
     std::size_t extraGarbage_ = 0; // bytes of extra_ no cell refers to any more
     int rows_ = 0;
+    bool byteOrderMark_ = false;
+    bool setFailed_ = false;
+    std::vector<std::string> missingReported_;
+    std::vector<bool> integersReported_; // one a column
     // The scan asks for the same column row after row.
-    std::string lastColumn_;
     int lastIndex_ = -1;
 };
 

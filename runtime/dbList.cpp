@@ -141,17 +141,18 @@ void logMissingRequest(const dbapi_data_list_struct& record, const Caller& calle
 }
 
 // Copies the record's value into the variable; false when the type carries
-// no value, in which case the variable is left alone.
+// no value, in which case the variable is left alone. The variable may
+// overlap what is copied (a text already inside the caller's buffer).
 bool storeValue(const dbapi_data_list_struct& record, void* variable) {
     if (record.data_type == DB_DATA_TYPE_STRING) {
         const char* text = textOf(record);
-        std::memcpy(variable, text, std::strlen(text) + 1);
+        std::memmove(variable, text, std::strlen(text) + 1);
         return true;
     }
     std::size_t width = scalarWidth(record.data_type);
     if (width == 0)
         return false;
-    std::memcpy(variable, record.value, width);
+    std::memmove(variable, record.value, width);
     return true;
 }
 
@@ -285,7 +286,8 @@ void DbList_UpdtWriteList(DB_WRITE_DATA_STRUCT* entries, unsigned short entryCou
         }
         std::size_t width = scalarWidth(entry.data_type);
         if (width != 0) {
-            std::memcpy(entry.value, entry.data_ptr, width);
+            // data_ptr may point into the entry's own value area.
+            std::memmove(entry.value, entry.data_ptr, width);
         } else if (entry.data_type == kUnusedDataType) {
             SysLog(ERR_SEVERITY_PROBLEM, ERR_DB_LIST, kModule, kLineUnsupportedWrite,
                    kUnsupportedWriteFormat, GetDataTypeName(entry.data_type),

@@ -35,6 +35,8 @@ const char* const kHeaderFormat = "%02d-%02d-%04d %02d:%02d:%02d :  pid (%d)";
 // every line; after dropped lines the pipe line begins with kLostData.
 const char* const kLostData = "LOSTDATA!\n";
 
+// Each notice is printed by one stdio call, which holds the stream's lock for
+// the whole of it: a line of its own.
 const char* const kNoServerNotice = "Debug server is not running. Using printf() for debug o/p.\n";
 constexpr char kOpenFailedNotice[] = "The debug pipe /var/run/debugpipe could not be opened "
                                      "(error:%s. No problem. Using printf() for debug.\n";
@@ -54,21 +56,42 @@ std::atomic<bool> lostData{false};
 const char* pipePath = kDebugPipe;
 SigactionFn installHandler = ::sigaction;
 
+// The handlers change the level bytes with the compiler's atomic builtins,
+// which must need no lock to be usable in a signal handler.
+static_assert(__atomic_always_lock_free(sizeof DebugLevel, nullptr));
+
+// Lowers *LEVEL by one in one atomic step unless it is 0; false when it was 0.
+bool lowerAboveZero(volatile unsigned char* level) {
+    unsigned char seen = __atomic_load_n(level, __ATOMIC_RELAXED);
+    while (seen > 0) {
+        if (__atomic_compare_exchange_n(level, &seen, static_cast<unsigned char>(seen - 1), false,
+                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            return true;
+    }
+    return false;
+}
+
+// Level signals may arrive on several threads at once, so every change is
+// one atomic step on one byte and no update is lost. SIGUSR2 chooses its
+// byte by what DebugLevel holds when it looks; a SIGUSR1 on another thread
+// between that look and the step on DebugLevel_IV leaves the levels as if the
+// SIGUSR2 had come first.
 void levelHandler(int signal) {
     if (signal == SIGUSR1) {
-        DebugLevel = static_cast<unsigned char>(DebugLevel + 1);
+        __atomic_fetch_add(&DebugLevel, 1, __ATOMIC_RELAXED); // 255 wraps to 0
     } else if (signal == SIGUSR2) {
-        if (DebugLevel > 0)
-            DebugLevel = static_cast<unsigned char>(DebugLevel - 1);
-        else if (DebugLevel_IV > 0)
-            DebugLevel_IV = static_cast<unsigned char>(DebugLevel_IV - 1);
+        if (!lowerAboveZero(&DebugLevel))
+            lowerAboveZero(&DebugLevel_IV);
     }
 }
 
 void installLevelHandler(int signal, unsigned long line, const char* message) {
     struct sigaction action {};
     action.sa_handler = levelHandler;
+    // Neither level handler interrupts the other on the same thread.
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGUSR1);
+    sigaddset(&action.sa_mask, SIGUSR2);
     action.sa_flags = SA_RESTART;
     if (installHandler(signal, &action, nullptr) != 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_INSTALL_SIGNAL_HANDLER, kModule, line, "%s", message);
@@ -219,12 +242,22 @@ ssize_t writeWithoutSigpipe(int fd, const char* data, std::size_t size, int& err
     return written;
 }
 
+void unlockStdout(void*) {
+    funlockfile(stdout);
+}
+
+// One whole line on standard output, however long: the stream stays locked
+// from the prefix to the flush, so that no other thread's line or notice lands
+// inside it. A thread cancelled in the flush's write still unlocks it.
 __attribute__((format(printf, 2, 0))) void printLine(const char* prefix, const char* format,
                                                      va_list args) {
+    flockfile(stdout);
+    pthread_cleanup_push(unlockStdout, nullptr);
     fputs(prefix, stdout);
     vprintf(format, args);
     fputc('\n', stdout);
     fflush(stdout);
+    pthread_cleanup_pop(1);
 }
 
 } // namespace

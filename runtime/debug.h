@@ -3,7 +3,8 @@
 // Verbosity lives in three one-byte globals that every tracing module tests
 // before it calls DebugLog; DebugLog itself never tests a level. The levels
 // are raised by "-v"/"-V" on the command line and, at run time, by SIGUSR1
-// (up) and SIGUSR2 (down).
+// (up) and SIGUSR2 (down), each change one atomic step on its byte; the
+// runtime reads them with relaxed atomic loads.
 //
 // Trace lines go to the debug server through the named pipe
 // "/var/run/debugpipe", one non-blocking write per line: a full pipe drops the
@@ -28,12 +29,17 @@ RUNTIME_EXPORT extern volatile unsigned char Syslogtodebug;
 RUNTIME_EXPORT void InstallDebug(long argc, char** argv);
 
 // Writes one trace line: time stamp, process id, severity, error number,
-// file@line and the caller's text.
+// file@line and the caller's text. Threads may call it at once; each call is
+// one whole line in the pipe or on standard output. It is not
+// async-signal-safe: a signal handler that calls it while the interrupted
+// thread is inside it can hang on a lock that the interrupted call holds (of
+// the local time conversion, the allocator or standard output).
 RUNTIME_EXPORT void DebugLog(ERR_SEVERITY_ENUM severity, ERR_NUM_ENUM error, const char* file,
                              unsigned long line, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 
 // True when the "special debug level IV" traces are on.
 inline bool debugLevelIV() {
-    return DebugLevel_IV != 0 || DebugLevel >= 4;
+    return __atomic_load_n(&DebugLevel_IV, __ATOMIC_RELAXED) != 0 ||
+           __atomic_load_n(&DebugLevel, __ATOMIC_RELAXED) >= 4;
 }

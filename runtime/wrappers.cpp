@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -34,7 +35,9 @@ const unsigned int kAcceptAddressLength = 16;
 // seventh counted failure ends the process.
 const unsigned char kAcceptFatalAbove = 5;
 // ACceptWithTimeOut's pause after a counted failure.
-const unsigned int kAcceptPauseSeconds = 1;
+const time_t kAcceptPauseSeconds = 1;
+// What DiffTime's borrowed second adds to the microseconds.
+const unsigned long kMicrosecondsPerSecond = 1000000;
 
 // Printable form of a caller-supplied text that may be null.
 const char* shown(const char* text) {
@@ -47,7 +50,7 @@ int realOpen(const char* path, int flags, mode_t mode) {
 
 const WrappersOs kRealOs = {
     ::system,  ::select, realOpen, ::close, ::read,   ::write,  ::malloc,
-    ::realloc, ::time,   ::socket, ::bind,  ::listen, ::accept, ::sleep,
+    ::realloc, ::time,   ::socket, ::bind,  ::listen, ::accept, ::nanosleep,
 };
 
 WrappersOs currentOs = kRealOs;
@@ -96,6 +99,22 @@ int acceptUntilCounted(int socket, sockaddr* address, unsigned int* addressLengt
     }
 }
 
+// Sleeps the whole pause: a signal that interrupts the sleep (the level
+// signals do, SA_RESTART or not) shortens nothing; the rest is slept after it.
+void pauseBeforeNextAccept() {
+    timespec left{kAcceptPauseSeconds, 0};
+    while (currentOs.nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// select()'s descriptor count: HIGHEST + 1 where that is an int, otherwise -1,
+// which select() refuses with EINVAL as it refuses the INT_MIN that LONG_MAX + 1
+// wraps to on the analyser.
+int descriptorCount(long highest) {
+    int count = 0;
+    return __builtin_add_overflow(highest, 1, &count) ? -1 : count;
+}
+
 } // namespace
 
 WrappersOs& wrappersOs() {
@@ -118,7 +137,7 @@ int SYstem(char const* command, char* /*file*/, unsigned long /*line*/) {
 
 int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file, unsigned long line) {
     int ready = retryInterrupted([&] {
-        return currentOs.select(static_cast<int>(highest + 1), readSet, nullptr, nullptr, timeout);
+        return currentOs.select(descriptorCount(highest), readSet, nullptr, nullptr, timeout);
     });
     if (ready < 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_NONE, kModule, kLineSelect,
@@ -126,7 +145,7 @@ int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file, un
                shown(file), static_cast<long>(line));
         abort();
     }
-    if (ready == 0 && DebugLevel >= kSelectTraceLevel)
+    if (ready == 0 && __atomic_load_n(&DebugLevel, __ATOMIC_RELAXED) >= kSelectTraceLevel)
         DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineSelectTimedOut, "Select Timed Out");
     return ready;
 }
@@ -275,17 +294,22 @@ int ACceptWithTimeOut(int socket, sockaddr* address, unsigned int* addressLength
         if (static_cast<int>(failures) > timeout)
             return -1;
         failures = static_cast<unsigned char>(failures + 1); // 255 wraps to 0
-        currentOs.sleep(kAcceptPauseSeconds);
+        pauseBeforeNextAccept();
     }
 }
 
 void DiffTime(timeval start, timeval end, timeval* result) {
     if (result == nullptr)
         return;
-    result->tv_sec = end.tv_sec - start.tv_sec;
-    result->tv_usec = end.tv_usec - start.tv_usec;
+    // Computed unsigned, so that extreme inputs wrap instead of overflowing.
+    auto seconds = static_cast<std::make_unsigned_t<time_t>>(end.tv_sec) -
+                   static_cast<std::make_unsigned_t<time_t>>(start.tv_sec);
+    auto micros = static_cast<std::make_unsigned_t<suseconds_t>>(end.tv_usec) -
+                  static_cast<std::make_unsigned_t<suseconds_t>>(start.tv_usec);
     if (end.tv_usec < start.tv_usec) {
-        result->tv_sec -= 1;
-        result->tv_usec += 1000000;
+        seconds -= 1;
+        micros += kMicrosecondsPerSecond;
     }
+    result->tv_sec = static_cast<time_t>(seconds);
+    result->tv_usec = static_cast<suseconds_t>(micros);
 }

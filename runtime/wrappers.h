@@ -30,6 +30,8 @@ RUNTIME_EXPORT int SYstem(char const* command, char* file, unsigned long line);
 // select() on READSET only, with HIGHEST + 1 as the descriptor count and
 // TIMEOUT (null waits without limit). Returns the number of ready
 // descriptors, or 0 on time-out (traced "Select Timed Out" at level 2 or more).
+// A HIGHEST whose + 1 is no int (LONG_MAX on the analyser) hands select() a
+// count of -1, which it refuses with EINVAL: fatal like any other failure.
 RUNTIME_EXPORT int SElect(long highest, fd_set* readSet, timeval* timeout, char const* file,
                           unsigned long line);
 
@@ -74,10 +76,13 @@ RUNTIME_EXPORT int ACcept(int socket, sockaddr* address, unsigned int* addressLe
 // attempt, and once the 8-bit failure counter is above TIMEOUT the call gives
 // up and returns -1 without a log record: after TIMEOUT + 2 counted failures
 // for TIMEOUT 0 to 254, after the first for a negative TIMEOUT, never for 255
-// or more. FILE and LINE are ignored.
+// or more. A signal that interrupts a pause does not shorten it: the rest of
+// the second is slept. FILE and LINE are ignored.
 RUNTIME_EXPORT int ACceptWithTimeOut(int socket, sockaddr* address, unsigned int* addressLength,
                                      int timeout, char const* file, unsigned long line);
 
 // *RESULT = END - START, borrowing one second when END's microseconds are the
 // smaller. Inputs are not normalised; an END before START gives negative seconds.
+// A field whose difference does not fit it wraps round modulo 2 to the field's
+// width (2^32 on the analyser), as the analyser's arithmetic gives.
 RUNTIME_EXPORT void DiffTime(timeval start, timeval end, timeval* result);

@@ -25,7 +25,9 @@ struct WrappersOs {
     int (*bind)(int socket, const sockaddr* address, socklen_t length);
     int (*listen)(int socket, int backlog);
     int (*accept)(int socket, sockaddr* address, socklen_t* length);
-    unsigned int (*sleep)(unsigned int seconds);
+    // nanosleep(): interrupted by a signal, it fails with EINTR and stores the
+    // time still to sleep in LEFT.
+    int (*nanosleep)(const timespec* duration, timespec* left);
 };
 
 // The table in use; starts with the real calls.

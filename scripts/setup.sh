@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev googletest
           g++-powerpc-linux-gnu qemu-user
-          clang libclang-rt-dev valgrind)
+          clang libclang-rt-dev valgrind
+          dpkg-dev file)
 packages+=(hyperfine time libbenchmark-dev python3)  # scripts/bench.sh
 missing=()
 for p in "${packages[@]}"; do

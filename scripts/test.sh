@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test suite: host, sanitizers, and the PowerPC target
-# under qemu-ppc; then the end-to-end runs under valgrind, the fuzz targets
-# for a bounded time and the benchmark. Installs missing packages first.
+# Builds and runs every test suite: host, sanitizers, the runtime's tests under
+# ThreadSanitizer, and the PowerPC target under qemu-ppc; then the install and
+# package checks, the end-to-end runs under valgrind, the fuzz targets for a
+# bounded time and the benchmark.
+# Installs missing packages first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,7 +13,7 @@ jobs=$(nproc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 passed=0
-for preset in host sanitize ppc; do
+for preset in host sanitize tsan ppc; do
   echo "=== ${preset}: build"
   cmake --preset "$preset" > /dev/null
   cmake --build --preset "$preset" -j "$jobs"
@@ -20,6 +22,8 @@ for preset in host sanitize ppc; do
   passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")))
 done
 
+echo "=== install and packages"
+tests/package.sh
 echo "=== memcheck"
 scripts/memcheck.sh
 echo "=== fuzz"
@@ -27,5 +31,5 @@ scripts/fuzz.sh
 echo "=== bench"
 scripts/bench.sh
 
-echo "=== all test programs of the three suites passed"
+echo "=== all test programs of the four suites passed"
 echo "suites: ${passed} passed, 0 failed"

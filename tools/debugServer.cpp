@@ -3,6 +3,7 @@
 // output, so that the trace channel's pipe mode can be watched anywhere.
 //
 //   debugServer [PIPE]      PIPE defaults to /var/run/debugpipe
+//   debugServer -h | --help | --version
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,43 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+const char* const kUsage =
+    "Usage: debugServer [PIPE]\n"
+    "       debugServer -h | --help | --version\n"
+    "\n"
+    "Creates the debug pipe PIPE (default /var/run/debugpipe) when it is missing and\n"
+    "prints every trace line that deviceScan and the other traced processes write to\n"
+    "it, until it is stopped. Start it first: a process that finds no reader on the\n"
+    "pipe at its first trace line prints its traces on standard output instead.\n"
+    "\n"
+    "Exit status: 1 when PIPE cannot be created or opened or is not a FIFO.\n"
+    "-h, --help and --version exit 0 without creating the pipe.\n";
+
+const char* const kVersion = "debugServer " DEVICESCAN_VERSION "\n";
+
+// The text asked for by -h, --help or --version in any position, each
+// compared whole; the first of them decides. Null when none is given.
+const char* requestedAnswer(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
+            return kUsage;
+        if (std::strcmp(argv[i], "--version") == 0)
+            return kVersion;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (const char* answer = requestedAnswer(argc, argv)) {
+        if (std::fputs(answer, stdout) >= 0 && std::fflush(stdout) == 0)
+            return 0;
+        std::perror("debugServer: standard output");
+        return 1;
+    }
     const char* path = argc > 1 ? argv[1] : "/var/run/debugpipe";
     if (mkfifo(path, 0666) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "debugServer: cannot create %s: %s\n", path, std::strerror(errno));

@@ -127,7 +127,8 @@ TEST_F(ScanConversation, WritesNamesRowByRowThenCountThenTable) {
     // A category nobody names: count 0, written, no cell touched.
     EXPECT_EQ(callsOn("EPC_SEL"),
               (std::vector<std::string>{"get_class_pointer EPC_SEL", "read_table_data EPC_SEL",
-                                        "set_stored_rows EPC_SEL 0", "write_table_data EPC_SEL"}));
+                                        "get_stored_rows EPC_SEL", "set_stored_rows EPC_SEL 0",
+                                        "write_table_data EPC_SEL"}));
     // Code 10 reaches no table.
     for (const std::string& call : callsStartingWith("set "))
         EXPECT_EQ(call.find(" X"), std::string::npos) << call;
@@ -141,9 +142,11 @@ TEST_F(ScanConversation, LoadsHwConfigOnceAndPassesOverItPerCategory) {
 
     EXPECT_EQ(callsStartingWith("read_table_data HW_CONFIG").size(), 1u);
     EXPECT_EQ(callsStartingWith("get_stored_rows HW_CONFIG").size(), 1u);
-    // One IO_function read per row per category, one IO_name read per match.
-    EXPECT_EQ(callsStartingWith("get HW_CONFIG IO_function").size(), 2u * kCategoryTables.size());
-    EXPECT_EQ(callsStartingWith("get HW_CONFIG IO_name").size(), 2u);
+    // One IO_function read per row per category, one IO_name read per match,
+    // and one text read of each in row 0 to find a missing column.
+    EXPECT_EQ(callsStartingWith("get HW_CONFIG IO_function").size(),
+              2u * kCategoryTables.size() + 1);
+    EXPECT_EQ(callsStartingWith("get HW_CONFIG IO_name").size(), 3u);
     // Tables are visited in category order.
     std::vector<std::string> visited;
     for (const std::string& call : callsStartingWith("write_table_data "))

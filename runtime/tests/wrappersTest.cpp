@@ -43,7 +43,7 @@ int calls = 0;    // calls through the seam
 int failures = 0; // how many of the next calls fail with failWith
 int failWith = EINTR;
 std::vector<int> acceptScript;                 // errno of each failing accept()
-std::vector<unsigned int> lengthsSeen, pauses; // accept()'s length in, sleep()'s seconds
+std::vector<unsigned int> lengthsSeen, pauses; // accept()'s length in, nanosleep()'s seconds
 
 // Seam entry M as the real call, except that it counts and fails while
 // `failures` lasts.
@@ -93,7 +93,7 @@ class Wrappers : public ::testing::Test {
         failFirst<&W::system, &W::select, &W::open, &W::close, &W::read, &W::write, &W::malloc,
                   &W::realloc, &W::time, &W::socket, &W::bind, &W::listen>();
         wrappersOs().accept = acceptScripted;
-        wrappersOs().sleep = [](unsigned int seconds) { return pauses.push_back(seconds), 0u; };
+        wrappersOs().nanosleep = [](auto t, auto) { return pauses.push_back(t->tv_sec), 0; };
         calls = failures = 0, failWith = EINTR;
         acceptScript.clear(), lengthsSeen.clear(), pauses.clear();
         Syslogtodebug = 1; // records also reach standard error

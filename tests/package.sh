@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installing and packaging: the installed files, the host and analyser
+# packages, the packaged programs against the build tree's, and -h, --help and
+# --version on a database. Uses the host and ppc builds already made.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/package.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+version=$(sed -n 's/^project(deviceScan VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Every file that an install under PREFIX ($1) holds.
+expected() {
+  { printf '%s\n' "$1/bin/debugServer" "$1/bin/deviceScan" "$1/share/doc/deviceScan/README.md"
+    for f in examples/configdb/*; do echo "$1/share/doc/deviceScan/$f"; done; } | sort
+}
+# The Debian package that provides a shared library.
+declare -A package_of=([libc.so.6]=libc6 [libm.so.6]=libc6 [ld.so.1]=libc6
+                       [libstdc++.so.6]=libstdc++6 [libgcc_s.so.1]=libgcc-s1)
+
+echo "=== package: install into a staging directory"
+DESTDIR="$scratch/stage" cmake --install build/host --prefix /opt/ds > /dev/null
+diff <(expected /opt/ds) <(cd "$scratch/stage" && find . ! -type d | sed 's/^\.//' | sort)
+
+for build in host ppc; do
+  echo "=== package: ${build}"
+  cpack --config "build/$build/CPackConfig.cmake" -B "$scratch/deb-$build" > /dev/null
+  deb=$(echo "$scratch/deb-$build"/*.deb)
+  arch=$(if [ "$build" = ppc ]; then echo powerpc; else dpkg --print-architecture; fi)
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$build architecture"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$build version"
+  diff <(expected /usr) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}' | sort)
+  dpkg-deb -x "$deb" "$scratch/$build-root"
+  bins=("$scratch/$build-root/usr/bin/"*)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  needed=$(readelf -d "${bins[@]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+    while read -r so; do echo "${package_of[$so]:-unknown:$so}"; done | sort -u)
+  [ "$needed" = "$(tr ',' '\n' <<< "$depends" | awk '{print $1}' | sort -u)" ] ||
+    fail "$build Depends '$depends' against the linked $needed"
+  glibc=$(readelf -V "${bins[@]}" | grep -o 'GLIBC_[0-9.]*[0-9]' | cut -c7- | sort -V | tail -n1)
+  libc6=$(sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p' <<< "$depends")
+  dpkg --compare-versions "$libc6" ge "$glibc" || fail "$build libc6 $libc6 below GLIBC_$glibc"
+done
+
+echo "=== package: the packaged deviceScan scans as the build tree's does"
+for db in build host ppc answered; do cp -r examples/configdb "$scratch/$db"; done
+ZVDB_DIR="$scratch/build" build/host/deviceScan/deviceScan > /dev/null
+ZVDB_DIR="$scratch/host" "$scratch/host-root/usr/bin/deviceScan" > /dev/null
+ZVDB_DIR="$scratch/ppc" qemu-ppc -L /usr/powerpc-linux-gnu "$scratch/ppc-root/usr/bin/deviceScan" \
+  > /dev/null
+! diff -rq examples/configdb "$scratch/build" > /dev/null || fail "the scan changed no table"
+for db in host ppc; do diff -r "$scratch/build" "$scratch/$db"; done
+
+echo "=== package: -h, --help and --version answer and touch nothing"
+mkdir "$scratch/cwd"
+# program | arguments | first line of the answer
+while IFS='|' read -r program args first; do
+  # A program that ignored the question could wait for ever on its debug pipe.
+  out=$(cd "$scratch/cwd" && ZVDB_DIR="$scratch/answered" timeout 60 \
+    "$scratch/host-root/usr/bin/$program" $args) ||
+    fail "$program $args: exit status not 0"
+  [ "${out%%$'\n'*}" = "$first" ] || fail "$program $args: answered '${out%%$'\n'*}'"
+done << TABLE
+deviceScan|--help|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
+deviceScan|-v --syslogtodebug -h|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
+deviceScan|-V --version --help|deviceScan $version
+deviceScan|--help --version|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
+debugServer|--help|Usage: debugServer [PIPE]
+debugServer|pipe --version|debugServer $version
+TABLE
+diff -r examples/configdb "$scratch/answered"
+[ -z "$(ls -A "$scratch/cwd")" ] || fail "debugServer made a pipe when asked for help"
+! ZVDB_DIR="$scratch/answered" "$scratch/host-root/usr/bin/deviceScan" --help > /dev/full 2> /dev/null ||
+  fail "deviceScan --help reported success with its output lost"
