@@ -53,11 +53,16 @@ for rows in "${sizes[@]}"; do
   [ "$rows" -lt 1000000 ] || runs=5 warmup=1
   # Rounds alternate which program goes first, so that both meet the same
   # moments of a busy machine.
+  scanRun=(-n deviceScan "'$scan'")
+  floorRun=(-n floor "'$floor' '$db'")
   for round in 1 2 3; do
-    commands=(-n deviceScan "'$scan'" -n floor "'$floor' '$db'")
-    [ $((round % 2)) -eq 1 ] || commands=("${commands[@]:2}" "${commands[@]:0:2}")
+    if [ $((round % 2)) -eq 1 ]; then
+      order=("${scanRun[@]}" "${floorRun[@]}")
+    else
+      order=("${floorRun[@]}" "${scanRun[@]}")
+    fi
     log=$results/hyperfine-$rows-$round.log
-    ZVDB_DIR=$db hyperfine -N --style none --warmup "$warmup" --runs "$runs" "${commands[@]}" \
+    ZVDB_DIR=$db hyperfine -N --style none --warmup "$warmup" --runs "$runs" "${order[@]}" \
       --export-json "$results/hyperfine-$rows-$round.json" 2> "$log" || { cat "$log"; exit 1; }
   done
   for _ in 1 2 3; do
