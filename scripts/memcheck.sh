@@ -12,7 +12,7 @@ build=${MEMCHECK_BUILD_DIR:-build/memcheck}
 emulator=$(IFS=';'; echo "${memcheck[*]}")
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator" > /dev/null
-cmake --build "$build" -j "$(nproc)" --target deviceScan deviceScanEndToEndTest > /dev/null
+cmake --build "$build" -j "$(nproc)" --target deviceScan deviceScanTest > /dev/null
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/memcheck.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
@@ -28,5 +28,5 @@ ZVDB_DIR="$scratch/configdb" "${memcheck[@]}" "$build"/deviceScan/deviceScan -v 
   > "$scratch/out.log" 2>&1 || { cat "$scratch/out.log"; exit 1; }
 
 echo "=== memcheck: end-to-end tests, every deviceScan they start included"
-"${memcheck[@]}" "$build"/deviceScan/tests/deviceScanEndToEndTest --gtest_brief=1
+"${memcheck[@]}" "$build"/deviceScan/tests/deviceScanTest --gtest_brief=1
 echo "=== memcheck: clean"
