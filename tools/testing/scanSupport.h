@@ -54,15 +54,12 @@ inline std::pair<std::string, std::string> scanInProcess(const Database& db, int
     Syslogtodebug = 1;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    {
-        DeviceScanner scanner;
-        HardwareCategory* cursor = categoryTable;
-        scanner.buildTableList(cursor);
-        cursor = categoryTable;
-        scanner.createMasterTable();
-        EXPECT_EQ(0, scanner.scanInstalledHardware(cursor));
-    }
-    std::fflush(stdout);
+    DeviceScanner scanner;
+    HardwareCategory* cursor = categoryTable;
+    scanner.buildTableList(cursor);
+    cursor = categoryTable;
+    scanner.createMasterTable();
+    EXPECT_EQ(0, scanner.scanInstalledHardware(cursor));
     std::string out = testing::internal::GetCapturedStdout();
     DebugLevel = Syslogtodebug = 0;
     return {out, testing::internal::GetCapturedStderr()};

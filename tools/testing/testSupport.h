@@ -30,7 +30,6 @@ class TempDir {
     std::string path_;
 };
 
-// The file's bytes; "" for a file that cannot be read.
 inline std::string readFile(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
@@ -43,11 +42,6 @@ inline void writeFile(const std::string& path, const std::string& text) {
 
 inline bool fileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
-}
-
-// The command prefix that runs a program built for the suite's target.
-inline std::string launcher() {
-    return *TEST_LAUNCHER == '\0' ? "" : TEST_LAUNCHER " ";
 }
 
 struct RunResult {
