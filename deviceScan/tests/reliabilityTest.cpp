@@ -208,7 +208,8 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
     // of the processor for tens of seconds. A scan hung in a handler is ended.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int status = -1;
-    for (long sent = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0;) {
+    long sent = 0;
+    while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline)
             kill(pid, SIGKILL);
         while (++sent % 64 != 0)
@@ -216,6 +217,7 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     EXPECT_EQ(0, status);
+    EXPECT_GT(sent, 64) << "the scan ended before a second burst";
     EXPECT_EQ(expected, db.categories());
     std::istringstream out(readFile(db.file("out.log")));
     for (std::string text; std::getline(out, text);)
