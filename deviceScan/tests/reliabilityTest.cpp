@@ -21,12 +21,13 @@ using namespace testing_support;
 // The store's system calls as a disk sees them: what each temporary file held
 // when synced, and the temporary each table file was renamed from, now and as
 // of the last directory sync. A write takes at most 16 bytes; the first call
-// of fault's kind on fault's table fails with its errno (0: a write that
-// stores nothing, the disk being full).
+// of a fault's kind on its table fails with its errno (0: a write that stores
+// nothing, the disk being full).
 struct Fault {
     const char *call, *table;
     int err;
-} fault;
+};
+std::vector<Fault> faults;
 std::map<std::string, std::string> synced, now, durable;
 Tables before, after;
 const Database* scanning = nullptr;
@@ -47,14 +48,14 @@ std::string afterPowerCut(const std::string& table, std::map<std::string, std::s
 // opening it finds it (and a kill leaves it), and as a power cut leaves it
 // whichever way its rename went, must be whole, as before or as after.
 template <typename Call> auto step(const char* call, const std::string& path, Call make) {
-    decltype(make()) result = fault.err == 0 && *call == 'w' ? 0 : -1;
-    if (std::strcmp(call, fault.call) == 0 &&
-        path.find("/" + std::string(fault.table) + ".") != std::string::npos) {
-        fault.call = "";
-        errno = fault.err;
-        return result;
-    }
-    result = make();
+    for (Fault& fault : faults)
+        if (std::strcmp(call, fault.call) == 0 &&
+            path.find("/" + std::string(fault.table) + ".") != std::string::npos) {
+            fault.call = "";
+            errno = fault.err;
+            return static_cast<decltype(make())>(errno == 0 ? 0 : -1);
+        }
+    auto result = make();
     for (const auto& table : before)
         for (const std::string& seen : {scanning->get(table.first), afterPowerCut(table.first, now),
                                         afterPowerCut(table.first, durable)})
@@ -106,30 +107,34 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         {"RTD_SEL", "Installed_hw,label\nRTD_A,RTD 1\nRTD_B,RTD 2\n"},
         {"PREAMP_STREAMING_SEL", "Installed_hw,Notes\nPRE,one\n"},
         {"ZVLTLOI_SEL", "Installed_hw,Notes\nZV,one\n"}};
-    // Tables put over the old ones stay as put, and so do a removed one and
-    // the one whose store call fails; the other category tables end as
-    // scanned, or as they were. Lines counts trace lines and system-log records.
-    auto expectScan = [&scanned](const Tables& put, const std::string& removed, Fault failing,
-                                 int level, int lines, bool rewritten, const StringList& printed) {
+    // Tables put over the old ones stay as put ("" removes one), and so do
+    // those whose store calls fail; the other category tables end as scanned,
+    // or as they were. Lines counts trace lines and system-log records.
+    auto expectScan = [&scanned](const Tables& put, std::vector<Fault> failing, int level,
+                                 int lines, bool rewritten, const StringList& printed) {
         Database db;
         db.put(oldCategories());
         db.put(put);
-        unlink(db.file(removed + ".csv").c_str());
+        for (const auto& table : put)
+            if (table.second.empty())
+                unlink(db.file(table.first + ".csv").c_str());
         ASSERT_EQ(0, chmod(db.file("RTD_SEL.csv").c_str(), 0604));
         before = db.categories();
         after = rewritten ? scanned : oldCategories();
         for (const auto& table : before)
-            if (put.count(table.first) != 0 || table.first == removed ||
-                (table.first == failing.table && failing.err != EINTR))
+            if (put.count(table.first) != 0)
                 after[table.first] = table.second;
+        for (const Fault& fault : failing)
+            if (fault.err != EINTR)
+                after[fault.table] = before[fault.table];
         scanning = &db;
-        fault = failing;
+        faults = failing;
         synced = now = durable = {};
         bad.clear();
         tableStoreOs() = kTracedOs;
         auto [out, err] = scanInProcess(db, level);
         tableStoreOs() = TableStoreOs{mkstemp, write, fsync, rename};
-        EXPECT_EQ(after, db.categories()) << failing.call << failing.table;
+        EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
         for (const auto& table : after)
             EXPECT_EQ(table.second, afterPowerCut(table.first, durable)) << "not synced";
@@ -140,34 +145,37 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         struct stat st {};
         EXPECT_EQ(0604u, stat(db.file("RTD_SEL.csv").c_str(), &st) == 0 ? st.st_mode & 0777 : 0);
     };
-    const Tables withHw = {{"HW_CONFIG", hw}};
-    const Fault none = {"", "", 0};
-    expectScan(withHw, "", none, 1, 11, true, {"deviceScan@145:ANALOG_INPUTS_SEL\n"});
+    expectScan({{"HW_CONFIG", hw}}, {}, 1, 11, true, {"deviceScan@145:ANALOG_INPUTS_SEL\n"});
     expectScan({{"HW_CONFIG", hw},
-                {"ANALOG_INPUTS_SEL", ""},
+                {"EPC_SEL", ""},
+                {"ANALOG_INPUTS_SEL", "Installed_hw\"\n"},
                 {"DIGITAL_INPUTS_SEL", "A,B\n1,x\"y\n"},
                 {"DIGITAL_OUTPUTS_SEL", "Notes\nkeep\n"}},
-               "EPC_SEL", none, 1, 17, true,
+               {}, 1, 17, true,
                {"deviceScan@204:Table Not found :EPC_SEL\n",
                 "deviceScan@205: severity 0 error 42: ::Table not found : EPC_SEL\n",
-                "ANALOG_INPUTS_SEL.csv, line 1: no header record\n",
+                "ANALOG_INPUTS_SEL.csv, line 1: quote inside an unquoted field\n",
                 "DIGITAL_INPUTS_SEL.csv, line 2: quote inside an unquoted field\n"});
     // Without HW_CONFIG, or with one that does not load, nothing is written.
-    expectScan({}, "", none, 1, 13, false,
+    expectScan({}, {}, 1, 13, false,
                {"deviceScan@213:Table Not found : HW_CONFIG\n",
                 "deviceScan@215: severity 0 error 42: ::Table not found : HW_CONFIG\n"});
-    expectScan({{"HW_CONFIG", "IO_name\n\"\n"}}, "", none, 0, 2, false,
+    expectScan({{"HW_CONFIG", "IO_name\n\"\n"}}, {}, 0, 2, false,
                {"@217: severity 0 error 42: ::Table could not be loaded : HW_CONFIG; no table "
                 "rewritten\n"});
-    // A store call that fails costs its table's rewrite and one record; an
-    // interrupted write is tried again.
-    expectScan(withHw, "", {"mkstemp", "ANALOG_INPUTS_SEL", EACCES}, 0, 1, true,
-               {"Table ANALOG_INPUTS_SEL: cannot create a temporary file"});
-    expectScan(withHw, "", {"write", "RTD_SEL", EIO}, 0, 1, true, {"Table RTD_SEL: write of"});
-    expectScan(withHw, "", {"write", "RTD_SEL", 0}, 0, 1, true, {"No space left on device"});
-    expectScan(withHw, "", {"fsync", "DETECTOR_SEL", EIO}, 0, 1, true, {"DETECTOR_SEL: fsync of"});
-    expectScan(withHw, "", {"rename", "ZVLTLOI_SEL", EXDEV}, 0, 1, true, {"ZVLTLOI_SEL: rename"});
-    expectScan(withHw, "", {"write", "EPC_SEL", EINTR}, 0, 0, true, {});
+    // A store call that fails costs its own table's rewrite and one record;
+    // an interrupted write is tried again.
+    expectScan({{"HW_CONFIG", hw}},
+               {{"mkstemp", "ANALOG_INPUTS_SEL", EACCES},
+                {"write", "RTD_SEL", EIO},
+                {"write", "DIGITAL_OUTPUTS_SEL", 0},
+                {"fsync", "DETECTOR_SEL", EIO},
+                {"rename", "ZVLTLOI_SEL", EXDEV},
+                {"write", "EPC_SEL", EINTR}},
+               0, 5, true,
+               {"Table ANALOG_INPUTS_SEL: cannot create a temporary file", "RTD_SEL: write of",
+                "DIGITAL_OUTPUTS_SEL: write of the new", "No space left on device",
+                "DETECTOR_SEL: fsync of", "ZVLTLOI_SEL: rename of"});
 }
 
 // An HW_CONFIG of the given rows, codes cycling from variant, names quoted.
