@@ -64,7 +64,7 @@ TEST(DeviceScanner, OpensTheDatabaseOnceAndOrdersEachCategoryBySlot) {
         {4, {e2, b}, {b, e2}},
         {6, {f2, f4, p2, s3, s5}, {f2, s3, s5}}, // FID_G2_1 and SLOT_1 in DETECTOR_CONFIG
         {7, {s4, "x:SLOT_1:"}, {"r:SLOT_2:a", "r:SLOT_2:b", s4}}, // RTD_SEL stands in
-        {8, {s4}, {s4}},
+        {8, {s4}, {s4}},                                          // slot 2 in HEATER_CONFIG only
         {9, {s4}, {}},
         {5, {s2, b}, {s2, b}},
     };

@@ -44,7 +44,7 @@ std::string afterPowerCut(const std::string& table, std::map<std::string, std::s
     return temp == names.end() ? before.at(table) : synced[temp->second];
 }
 
-// Fails the call as fault says, or makes it; after it, each table as a reader
+// Fails the call as a fault says, or makes it; after it, each table as a reader
 // opening it finds it (and a kill leaves it), and as a power cut leaves it
 // whichever way its rename went, must be whole, as before or as after.
 template <typename Call> auto step(const char* call, const std::string& path, Call make) {
@@ -95,7 +95,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         "DET,6\r\nRTD_A,7\r\n\"say \"\"hi\"\"\",9\r\nX,10\r\nEPC,11\r\nZV,12\r\nRTD_B,7\r\nAI,1\r\n"
         ",9\r\n\"two\nlines\",9\r\nNOT, 1\r\nNOT,1x\r\nNOT,-\r\nNOT,18446744073709551617\r\n";
     // Rows past the new count are cut off; the rows kept keep their other cells.
-    const Tables scanned = {
+    const Tables newTables = {
         {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nAI,one\nAI,two\n"},
         {"ANALOG_OUTPUTS_SEL", "Installed_hw,Notes\n\"AO, left\",one\n"},
         {"DIGITAL_INPUTS_SEL", "Installed_hw,Notes\nDI,one\n"},
@@ -110,8 +110,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // Tables put over the old ones stay as put ("" removes one), and so do
     // those whose store calls fail; the other category tables end as scanned,
     // or as they were. Lines counts trace lines and system-log records.
-    auto expectScan = [&scanned](const Tables& put, std::vector<Fault> failing, int level,
-                                 int lines, bool rewritten, const StringList& printed) {
+    auto expectScan = [&newTables](const Tables& put, std::vector<Fault> failing, int level,
+                                   int lines, bool rewritten, const StringList& printed) {
         Database db;
         db.put(oldCategories());
         db.put(put);
@@ -120,7 +120,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 unlink(db.file(table.first + ".csv").c_str());
         ASSERT_EQ(0, chmod(db.file("RTD_SEL.csv").c_str(), 0604));
         before = db.categories();
-        after = rewritten ? scanned : oldCategories();
+        after = rewritten ? newTables : oldCategories();
         for (const auto& table : before)
             if (put.count(table.first) != 0)
                 after[table.first] = table.second;
@@ -201,7 +201,7 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
     Database db;
     db.put(oldCategories(hw));
     unlink(db.file("EPC_SEL.csv").c_str());
-    const std::string line = "cd " + db.path() + " && ZVDB_DIR=. exec " TEST_LAUNCHER " " +
+    const std::string line = "cd " + db.path() + " && ZVDB_DIR=. exec " + launcher() +
                              DEVICESCAN_BINARY " -v >out.log 2>err.log";
     pid_t pid = fork();
     if (pid == 0)

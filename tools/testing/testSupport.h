@@ -44,6 +44,11 @@ inline bool fileExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
+// The command prefix that runs a program built for the suite's target.
+inline std::string launcher() {
+    return *TEST_LAUNCHER == '\0' ? "" : TEST_LAUNCHER " ";
+}
+
 struct RunResult {
     int status; // exit status, or -1 when the command did not exit normally
     std::string out, err;
