@@ -1,48 +1,81 @@
-// The file-backed table store: row counts, compaction, and the database
+// The file-backed table store: row counts, refusals, compaction, the database
 // directory. Bytes on disk and malformed files are checked through the scan.
+#include "tableStoreOs.h"
 #include "testSupport.h"
 #include "zvTable.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
 using namespace testing_support;
 
-// Table T of a master table over a scratch directory, loaded from text.
+// A table of the longest name a directory entry takes, loaded from text in a
+// scratch database; its file has mode 0604 and, run as root, belongs to nobody.
 struct Store {
     ZVTABLE* load(const std::string& text, int result = 0) {
-        writeFile(dir.file("T.csv"), text);
+        writeFile(path, text);
+        EXPECT_EQ(0, chmod(path.c_str(), 0604));
+        EXPECT_TRUE(geteuid() != 0 || chown(path.c_str(), 65534, 65534) == 0);
         std::string name = dir.path();
         EXPECT_EQ(0, master.init_data_table(&name[0], 49, 1, 400, 400, nullptr));
-        ZVTABLE* table = master.get_class_pointer("T");
+        ZVTABLE* table = master.get_class_pointer(std::string(251, 'T').c_str());
         EXPECT_EQ(result, table->read_table_data());
         return table;
     }
     TempDir dir;
-    StringList names = {"T"};
+    const std::string path = dir.file(std::string(251, 'T') + ".csv");
+    StringList names;
     ZV_MASTER_TABLE master{names, 0};
 };
 
 TEST(TableStore, RowsCountedButNeverSetReadAndWriteEmpty) {
     Store store;
-    const char* const text = "A,B\n1,a\n2,b\n3,c\n";
-    ZVTABLE* table = store.load(text);
-    EXPECT_NE(0, table->set_stored_rows(-1));
-    EXPECT_NE(0, table->set("A", -1, "x"));
-    EXPECT_NE(0, table->write_table_data()) << "a table with a refused set is not written";
-    table = store.load(text);
+    ZVTABLE* table = store.load("a,b,c,d\n1,2,3,4\n5,6,7,8\n");
     ASSERT_EQ(0, table->set_stored_rows(1));
     ASSERT_EQ(0, table->set_stored_rows(3)); // the rows cut do not come back
     StringList b;
-    table->get("B", b);
-    EXPECT_EQ((StringList{"a", "", ""}), b);
-    ASSERT_EQ(0, table->set("A", 3, "x"));
-    ASSERT_EQ(0, table->write_table_data());
-    EXPECT_EQ("A,B\n1,a\n,\n,\nx,\n", readFile(store.dir.file("T.csv")));
+    table->get("b", b);
+    EXPECT_EQ((StringList{"2", "", ""}), b);
+    std::string cell = "kept";
+    EXPECT_NE(0, table->get("b", 3, cell));
+    ASSERT_EQ(0, table->set("a", 3, "x"));
+    // Counts that no file could hold are refused and change nothing.
+    EXPECT_NE(0, table->set_stored_rows(-1));
+    EXPECT_NE(0, table->set_stored_rows(1 << 30));
+    // Written with its mode and owner; a failed sync of the directory is reported.
+    tableStoreOs().fsync = [](int fd) {
+        return fcntl(fd, F_GETFL) & O_DIRECTORY ? (errno = EIO, -1) : fsync(fd);
+    };
+    EXPECT_NE(0, table->write_table_data());
+    tableStoreOs().fsync = fsync;
+    EXPECT_EQ("a,b,c,d\n1,2,3,4\n,,,\n,,,\nx,,,\n", readFile(store.path));
+    struct stat st {};
+    ASSERT_EQ(0, stat(store.path.c_str(), &st));
+    EXPECT_EQ(0604u, st.st_mode & 0777);
+    EXPECT_EQ(geteuid() == 0 ? 65534u : geteuid(), st.st_uid);
+    EXPECT_EQ(geteuid() == 0 ? 65534u : getegid(), st.st_gid);
+}
 
-    table = store.load("A,B\n\"1\n", 1);
-    EXPECT_NE(0, table->set("A", 0, "x")) << "a table that did not load has no column";
+TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
+    Store store;
+    ZVTABLE* table = store.load("a,b,c,d\n1,2,3,4\n");
+    EXPECT_NE(0, table->set("a", -1, "x"));
+    EXPECT_NE(0, table->set("d", 1073741823, "x"));
+    EXPECT_NE(0, table->write_table_data()) << "a table with a refused set is not written";
+    table = store.load("a,b\n\"1\n", 1);
+    EXPECT_NE(0, table->set("a", 0, "x")) << "a table that did not load has no column";
+    // A wide file loads; one of 3 GiB (sparse) is refused unread.
+    const std::string wide(65535, ',');
+    table = store.load(wide + "\n" + wide + '"' + std::string(65536, '\n') + "\"\n");
+    ASSERT_EQ(0, truncate(store.path.c_str(), 3LL << 30));
+    EXPECT_NE(0, table->read_table_data());
+    writeFile(store.dir.file("...csv"), ""); // what the name ".." would reach
+    EXPECT_EQ(nullptr, store.master.get_class_pointer(".."));
+    std::string file = store.path; // a file, not a directory
+    EXPECT_NE(0, store.master.init_data_table(&file[0], 49, 1, 400, 400, nullptr));
 }
 
 // Values set over and over are compacted away; every live cell held outside
@@ -58,27 +91,6 @@ TEST(TableStore, CompactionKeepsEveryLiveCell) {
     table->get("A", cells);
     table->get("B", cells);
     EXPECT_EQ((StringList{"say \"hi\"", big + "15", "plain", "set once"}), cells);
-}
-
-TEST(TableStore, DatabaseIsTheNamedDirectoryElseTheVariableAndHoldsOnlyItsTables) {
-    Store store;
-    writeFile(store.dir.file("...csv"), "A\n1\n"); // what the name ".." would reach
-    store.load("A\n1\n");
-    const std::string& dir = store.dir.path();
-    for (std::string refused : {"../" + dir.substr(dir.rfind('/') + 1) + "/T", std::string("..")})
-        EXPECT_EQ(nullptr, store.master.get_class_pointer(refused.c_str())) << refused;
-
-    TempDir other;
-    writeFile(other.file("file"), "");
-    setenv("ZVDB_DIR", other.path().c_str(), 1);
-    std::string named = dir, unnamed, file = other.file("file");
-    ZV_MASTER_TABLE master(store.names, 0);
-    EXPECT_EQ(0, master.init_data_table(&named[0], 49, 1, 400, 400, nullptr));
-    EXPECT_NE(nullptr, master.get_class_pointer("T"));
-    EXPECT_EQ(0, master.init_data_table(&unnamed[0], 49, 1, 400, 400, nullptr));
-    EXPECT_EQ(nullptr, master.get_class_pointer("T"));
-    EXPECT_NE(0, master.init_data_table(&file[0], 49, 1, 400, 400, nullptr)) << "no directory";
-    unsetenv("ZVDB_DIR");
 }
 
 } // namespace

@@ -33,7 +33,7 @@ struct Database : TempDir {
 
 // Category tables with old rows and cells the scan must keep; hw as HW_CONFIG.
 inline Tables oldCategories(const std::string& hw = "") {
-    Tables tables = {{"RTD_SEL", "Installed_hw,label\nOLD,RTD 9\n"},
+    Tables tables = {{"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nOLD,RTD 9\n"},
                      {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"}};
     for (const char* name : kCategoryTables)
         tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n");
@@ -63,14 +63,6 @@ inline std::pair<std::string, std::string> scanInProcess(const Database& db, int
     std::string out = testing::internal::GetCapturedStdout();
     DebugLevel = Syslogtodebug = 0;
     return {out, testing::internal::GetCapturedStderr()};
-}
-
-// The category tables after a scan over hw from the old ones.
-inline Tables scanned(const std::string& hw) {
-    Database db;
-    db.put(oldCategories(hw));
-    scanInProcess(db, 0);
-    return db.categories();
 }
 
 } // namespace testing_support
