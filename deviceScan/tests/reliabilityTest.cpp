@@ -94,7 +94,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n5,PRE\r\n"
         "6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n7,RTD_B\r\n1,AI\r\n"
         "9,\r\n9,\"two\nlines\"\r\n 1\t,AI_3\r\n6.0\tsix: the detector's code typed by hand,NOT\r\n"
-        "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n,NOT\r\n";
+        "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n ,NOT\r\n";
     // Rows past the new count are cut off; the rows kept keep their other cells.
     const Tables newTables = {
         {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nAI,one\nAI,two\nAI_3,\n"},

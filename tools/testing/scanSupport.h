@@ -36,7 +36,7 @@ inline Tables oldCategories(const std::string& hw = "") {
     Tables tables = {{"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nOLD,RTD 9\n"},
                      {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"}};
     for (const char* name : kCategoryTables)
-        tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n");
+        tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\nOLD_2,two"); // no last line end
     if (!hw.empty())
         tables["HW_CONFIG"] = hw;
     return tables;
