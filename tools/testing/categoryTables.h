@@ -5,16 +5,11 @@
 
 namespace testing_support {
 
-inline const char* const kCategoryTables[] = {"ANALOG_INPUTS_SEL",
-                                              "ANALOG_OUTPUTS_SEL",
-                                              "DIGITAL_INPUTS_SEL",
-                                              "DIGITAL_OUTPUTS_SEL",
-                                              "HEATER_CONTROL_SEL",
-                                              "DETECTOR_SEL",
-                                              "SOLENOID_VALVE_SEL",
-                                              "EPC_SEL",
-                                              "RTD_SEL",
-                                              "PREAMP_STREAMING_SEL",
-                                              "ZVLTLOI_SEL"};
+// clang-format off
+inline const char* const kCategoryTables[] = {
+    "ANALOG_INPUTS_SEL", "ANALOG_OUTPUTS_SEL", "DIGITAL_INPUTS_SEL", "DIGITAL_OUTPUTS_SEL",
+    "HEATER_CONTROL_SEL", "DETECTOR_SEL", "SOLENOID_VALVE_SEL", "EPC_SEL", "RTD_SEL",
+    "PREAMP_STREAMING_SEL", "ZVLTLOI_SEL"};
+// clang-format on
 
 } // namespace testing_support

@@ -1,0 +1,68 @@
+// Helpers of the deviceScan suites: databases in scratch directories, and the
+// program's steps run in the test's own process.
+#pragma once
+
+#include "categoryTables.h"
+#include "debug.h"
+#include "debugInternal.h"
+#include "deviceScan.h"
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace testing_support {
+
+using Tables = std::map<std::string, std::string>;
+
+// A database directory; a table absent from it reads as "".
+struct Database : TempDir {
+    std::string get(const std::string& table) const { return readFile(file(table + ".csv")); }
+    void put(const Tables& tables) const {
+        for (const auto& table : tables)
+            writeFile(file(table.first + ".csv"), table.second);
+    }
+    Tables categories() const {
+        Tables tables;
+        for (const char* name : kCategoryTables)
+            tables[name] = get(name);
+        return tables;
+    }
+};
+
+// Category tables with old rows and cells the scan must keep; hw as HW_CONFIG.
+inline Tables oldCategories(const std::string& hw = "") {
+    Tables tables = {{"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nOLD,RTD 9\n"},
+                     {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"}};
+    for (const char* name : kCategoryTables)
+        tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\nOLD_2,two"); // no last line end
+    if (!hw.empty())
+        tables["HW_CONFIG"] = hw;
+    return tables;
+}
+
+// The program's steps over db at trace level level: what they printed on
+// standard output and on standard error, system-log records included. Trace
+// lines go to standard output unless keepChannel.
+inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
+                                                         bool keepChannel = false) {
+    setenv("ZVDB_DIR", db.path().c_str(), 1);
+    if (!keepChannel)
+        debugResetChannel("/nonexistent/debugpipe");
+    DebugLevel = static_cast<unsigned char>(level);
+    Syslogtodebug = 1;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    DeviceScanner scanner;
+    HardwareCategory* cursor = categoryTable;
+    scanner.buildTableList(cursor);
+    cursor = categoryTable;
+    scanner.createMasterTable();
+    EXPECT_EQ(0, scanner.scanInstalledHardware(cursor));
+    std::string out = testing::internal::GetCapturedStdout();
+    DebugLevel = Syslogtodebug = 0;
+    return {out, testing::internal::GetCapturedStderr()};
+}
+
+} // namespace testing_support
