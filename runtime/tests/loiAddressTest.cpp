@@ -2,6 +2,8 @@
 // scratch directory, "ps" is a script that lists what each test prepares
 // (tests/fakeBin/ps), uploads are real sleeping processes that the module's
 // kill must end, and the upgrade's waits are counted instead of sat out.
+// write() and fsync() are wrapped at link time (-Wl,--wrap): writes can be
+// made short, and every sync records the file it synced.
 #include "loiAddress.h"
 #include "loiAddressInternal.h"
 #include "testSupport.h"
@@ -9,17 +11,33 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+bool shortWrites = false;        // each write() takes half of what it is asked
+std::vector<std::string> synced; // what each fsync() synced
+
+extern "C" ssize_t __real_write(int fd, const void* data, size_t size);
+extern "C" ssize_t __wrap_write(int fd, const void* data, size_t size) {
+    return __real_write(fd, data, shortWrites ? (size + 1) / 2 : size);
+}
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+    char path[PATH_MAX] = {};
+    ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    synced.push_back(n > 0 ? path : "?");
+    return __real_fsync(fd);
+}
+
 namespace {
 
+using testing_support::countOf;
 using testing_support::fileExists;
 using testing_support::readFile;
 using testing_support::writeFile;
@@ -28,10 +46,6 @@ const std::string kOldFile =
     "LOI-IP-ADDRESS:10.0.0.5 \nGC-IP-ADDRESS-FOR_LOI-COMMUNICATION:10.0.0.4\n";
 
 std::vector<unsigned int> sleeps; // the upgrade's waits, in seconds
-unsigned int countSleep(unsigned int seconds) {
-    sleeps.push_back(seconds);
-    return 0;
-}
 
 // A caller's buffer with room behind it, so that a write past SIZE shows.
 struct Buffer {
@@ -51,8 +65,6 @@ class LoiTest : public ::testing::Test {
     void SetUp() override {
         sleeps.clear();
         loiSetEnvironment(&environment_);
-        const char* path = std::getenv("PATH");
-        oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
         std::string fakes = std::string(TEST_SOURCE_DIR) + "/runtime/tests/fakeBin";
         setenv("PATH", (work_.path() + ":" + fakes + ":" + oldPath_).c_str(), 1);
         setenv("FAKE_PS_CALLS", work_.file("psCalls").c_str(), 1);
@@ -63,9 +75,7 @@ class LoiTest : public ::testing::Test {
         EXPECT_NE(std::system(("cat " + uploads_ + " 2>/dev/null | xargs -r kill -9").c_str()), -1);
         loiSetEnvironment(nullptr);
         setenv("PATH", oldPath_.c_str(), 1);
-        for (const char* name :
-             {"FAKE_PS_CALLS", "FAKE_PS_LISTING", "FAKE_PS_UPLOADS", "FAKE_PS_TIMES"})
-            unsetenv(name);
+        unsetenv("FAKE_PS_TIMES");
     }
     // What the address file's directory holds.
     std::string entries() const { return testing_support::runCommand("ls -A " + dir_.path()).out; }
@@ -76,8 +86,9 @@ class LoiTest : public ::testing::Test {
     std::string flagFile_ = work_.file("NeedToManuallyRebootGC");
     std::string listing_ = work_.file("listing");
     std::string uploads_ = work_.file("uploads");
-    std::string oldPath_;
-    LoiEnvironment environment_{addressFile_.c_str(), flagFile_.c_str(), countSleep};
+    std::string oldPath_ = std::getenv("PATH");
+    LoiEnvironment environment_{addressFile_.c_str(), flagFile_.c_str(),
+                                [](unsigned int seconds) { return sleeps.push_back(seconds), 0u; }};
 };
 
 TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
@@ -101,37 +112,44 @@ TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
         if (c.content != nullptr)
             writeFile(addressFile_, c.content);
         Buffer address("unchanged");
-        EXPECT_EQ(getGcLOIIpAddress(address.bytes, static_cast<GC_LOI_INTERFACE_ENUM>(c.which)),
-                  c.result);
+        EXPECT_EQ(getGcLOIIpAddress(address.bytes, GC_LOI_INTERFACE_ENUM(c.which)), c.result);
         EXPECT_STREQ(address.bytes, c.address);
         EXPECT_TRUE(address.endsWithin(16));
     }
 }
 
 TEST_F(LoiTest, AnalyserTakesTheLastNumberOneLowerAnd255ForZeroAndOne) {
-    const struct {
-        const char *panel, *analyser;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"192.168.5.2", "192.168.5.1"},
         {"10.1.2.1", "10.1.2.255"},
         {"10.1.2.0", "10.1.2.255"},
         {"4294967295.4294967295.4294967295.7", "4294967295.4294"}, // cut at 16 bytes
     };
-    for (const auto& c : cases) {
-        Buffer analyser("");
-        makeGcLOIIpAddress(c.panel, analyser.bytes);
-        EXPECT_STREQ(analyser.bytes, c.analyser);
-        EXPECT_TRUE(analyser.endsWithin(16)) << c.panel;
+    for (const auto& [panel, analyser] : cases) {
+        Buffer derived("");
+        makeGcLOIIpAddress(panel, derived.bytes);
+        EXPECT_STREQ(derived.bytes, analyser);
+        EXPECT_TRUE(derived.endsWithin(16)) << panel;
     }
 }
 
+// Written in short pieces and synced, then renamed over the old file, and the
+// rename synced in the file's own directory.
 TEST_F(LoiTest, RewriteReplacesTheFileWholeWithExactlyTheTwoLines) {
     writeFile(addressFile_, kOldFile);
     int reader = open(addressFile_.c_str(), O_RDONLY);
-    ASSERT_EQ(setGcLOIIpAddress("192.168.1.0"), 1);
+    synced.clear();
+    shortWrites = true;
+    EXPECT_EQ(setGcLOIIpAddress("192.168.1.0"), 1);
+    shortWrites = false;
     EXPECT_EQ(readFile(addressFile_), "LOI-IP-ADDRESS:192.168.1.0 \n"
                                       "GC-IP-ADDRESS-FOR_LOI-COMMUNICATION:192.168.1.255\n");
     EXPECT_EQ(entries(), "Loi_Ip_Address.txt\n") << "no temporary file is left behind";
+    char* directory = realpath(dir_.path().c_str(), nullptr);
+    ASSERT_EQ(synced.size(), 2u);
+    EXPECT_EQ(synced[0].find(directory + std::string("/Loi_Ip_Address.txt.")), 0u) << synced[0];
+    EXPECT_EQ(synced[1], directory);
+    std::free(directory);
     char seen[200] = {};
     EXPECT_GT(read(reader, seen, sizeof seen - 1), 0);
     close(reader);
@@ -182,23 +200,21 @@ TEST_F(LoiTest, OnlyTheFirstListedFtpputLineCounts) {
     }
 }
 
+// An upload listed three times is killed three times (999999999 is above any
+// process id). Only a process id reaches the shell: no other word, and no
+// empty one when the first word is too long to be an id.
 TEST_F(LoiTest, KillRepeatsWhileListedAndPassesOnlyAProcessIdToTheShell) {
-    sighandler_t oldTerm = signal(SIGTERM, SIG_IGN); // a child that survives its kills
-    pid_t stubborn = fork();
-    if (stubborn == 0)
-        for (;;)
-            pause();
-    signal(SIGTERM, oldTerm);
     std::string marker = work_.file("injected");
     writeFile(work_.file("pwn"), "#!/bin/sh\ntouch '" + marker + "'\n");
     chmod(work_.file("pwn").c_str(), 0755);
     const struct {
-        std::string listed;
+        const char* listed;
         const char* times; // how many looks list it
         int psCalls;
     } cases[] = {
-        {std::to_string(stubborn) + " root ftpput h upgrade_LOI.txt\n", "3", 4},
+        {"999999999 root ftpput h upgrade_LOI.txt\n", "3", 4},
         {";pwn root ftpput h upgrade_LOI.txt\n", "1", 1},
+        {"1234567890 root ftpput h upgrade_LOI.txt\n", "1", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.listed);
@@ -206,10 +222,8 @@ TEST_F(LoiTest, KillRepeatsWhileListedAndPassesOnlyAProcessIdToTheShell) {
         unlink(work_.file("psCalls").c_str());
         setenv("FAKE_PS_TIMES", c.times, 1);
         killLOIUpgradeUploads();
-        EXPECT_EQ(testing_support::countOf(readFile(work_.file("psCalls")), "call\n"), c.psCalls);
+        EXPECT_EQ(countOf(readFile(work_.file("psCalls")), "call\n"), c.psCalls);
     }
-    kill(stubborn, SIGKILL);
-    waitpid(stubborn, nullptr, 0);
     EXPECT_FALSE(fileExists(marker)) << "a word from the listing ran as a command";
 }
 

@@ -3,25 +3,20 @@
 // test uses the real scheduler where the system grants SCHED_RR.
 #include "runAsRTTask.h"
 #include "debug.h"
-#include "debugInternal.h"
 #include "runAsRTTaskInternal.h"
-
-#include <gtest/gtest.h>
+#include "runtimeTestSupport.h"
 
 #include <sched.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <string>
+#include <functional>
 #include <utility>
 #include <vector>
 
 namespace {
 
-using Request = std::pair<int, int>; // policy, priority
-using Requests = std::vector<Request>;
+using Requests = std::vector<std::pair<int, int>>; // policy, priority
 
 // What the fake system reports, and what it was asked.
 struct FakeScheduler {
@@ -50,8 +45,7 @@ class RTPriorityTest : public ::testing::Test {
         fake = FakeScheduler{};
         rtSetSchedulingCalls(&kFakeCalls);
         RTRequestedPriority = -1;
-        DebugLevel = 0;
-        debugResetChannel("/nonexistent-dir/debugpipe"); // trace lines go to standard output
+        debugResetChannel("/nonexistent/debugpipe"); // trace lines go to standard output
     }
     void TearDown() override {
         rtSetSchedulingCalls(nullptr);
@@ -61,16 +55,7 @@ class RTPriorityTest : public ::testing::Test {
 };
 using RTPriorityDeathTest = RTPriorityTest;
 
-// Standard output of body at the given level.
-template <typename Body> std::string outputOf(unsigned char level, Body body) {
-    DebugLevel = level;
-    ::testing::internal::CaptureStdout();
-    body();
-    DebugLevel = 0;
-    return ::testing::internal::GetCapturedStdout();
-}
-
-// In a death test's child, trace lines join standard error after a marker.
+// In a death test's child: trace lines join standard error after a marker.
 void tracesToStderr(unsigned char level) {
     std::fflush(stdout);
     dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -79,13 +64,13 @@ void tracesToStderr(unsigned char level) {
 }
 
 TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCauseAndTracesOnlyAboveLevelZero) {
-    struct Case {
+    const struct {
         int lowest, highest;
         bool refuse;
         const char* text;
         int status;
         const char* message;
-    } const cases[] = {
+    } cases[] = {
         {-1, 99, false, "5", 5, "min priority = -1\n.*\\*\\*\\* Unable to get minimum priority\\."},
         {1, -1, false, "5", 6, "max priority = -1\n.*\\*\\*\\* Unable to get maximum priority\\."},
         {1, 99, false, "100", 7, "Scheduler priority 100 outside of range \\[1, 99\\]\n"},
@@ -93,7 +78,7 @@ TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCauseAndTracesOnlyAboveLevelZero) 
         {1, 99, false, "65535", 7, "Scheduler priority -1 outside of range \\[1, 99\\]\n"},
         {1, 99, true, "42", 8, "Exiting: Unsuccessful sched_setscheduler\\.\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         fake.lowest = c.lowest;
         fake.highest = c.highest;
@@ -106,24 +91,34 @@ TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCauseAndTracesOnlyAboveLevelZero) 
                 },
                 ::testing::ExitedWithCode(c.status), level == 0 ? "^begin\n$" : c.message);
     }
+    RTRequestedPriority = 42;
+    for (int mode : {0, 1})
+        EXPECT_EXIT(
+            {
+                tracesToStderr(0);
+                SwitchRTScheduling(mode);
+            },
+            ::testing::ExitedWithCode(8), "^begin\nExiting: Unsuccessful sched_setscheduler\\.\n$");
 }
 
 TEST_F(RTPriorityTest, TracesTheRangeThenWhatTheReadBackSaw) {
-    struct Case {
+    const struct {
         bool unreadable;
         int readBack;
         const char *outcome, *then;
-    } const cases[] = {
+    } cases[] = {
         {false, -1, "Running with 42 priority. Good!\n", ""},
         {false, 7, "Not running with request priority 42. running with priority 7 instead!\n", ""},
         {true, -1, "Unable to get scheduling parameters.\n", "Running with 42 priority. Good!\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.outcome);
         fake.unreadable = c.unreadable;
         fake.readBack = c.readBack;
-        EXPECT_EQ(outputOf(0, [] { SetRTPriority("42"); }), "");
-        std::string out = outputOf(1, [] { SetRTPriority("42"); });
+        EXPECT_EQ(stdoutOf([] { SetRTPriority("42"); }), "");
+        DebugLevel = 1;
+        std::string out = stdoutOf([] { SetRTPriority("42"); });
+        DebugLevel = 0;
         std::size_t at = 0; // each line after the one before
         for (const char* line :
              {"runAsRTTask@", "min priority = 1\n", "max priority = 99\n", c.outcome, c.then})
@@ -132,67 +127,37 @@ TEST_F(RTPriorityTest, TracesTheRangeThenWhatTheReadBackSaw) {
     }
 }
 
-// Each request of the scan, after the 16-bit cut; 0 is the lowest here.
-TEST_F(RTPriorityTest, EveryWholePSwitchAppliesTheArgumentAfterIt) {
-    struct Case {
+// The requests of a command line (after the 16-bit cut; 0 is the lowest here),
+// of SetMaxRTPriority and of the switches, which need a request first.
+TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
+    const struct {
         std::vector<const char*> args;
-        std::vector<int> priorities;
-    } const cases[] = {
-        {{"prog", "-p", "99", "-p", "65537", "-p", "-65494", "-p", "7x"}, {99, 1, 42, 7}},
-        {{"prog", "-p"}, {}},
+        Requests requests;
+        std::function<void()> then = [] {};
+    } cases[] = {
+        {{"prog", "-p", "99", "-p", "65537", "-p", "-65494", "-p", "7x"},
+         {{SCHED_RR, 99}, {SCHED_RR, 1}, {SCHED_RR, 42}, {SCHED_RR, 7}}},
+        {{"prog", "-p"}, {}, [] { SwitchRTScheduling(0), SwitchRTScheduling(1); }},
         {{"prog", "-p5", "-pp", "6"}, {}},
-        {{"prog", "-p", "-p", "9"}, {0}},
-        {{"-p", "-p", "4"}, {4}},
+        {{"prog", "-p", "-p", "9"}, {{SCHED_RR, 0}}},
+        {{"-p", "-p", "4"},
+         {{SCHED_RR, 4}, {SCHED_OTHER, 0}, {SCHED_RR, 4}, {SCHED_OTHER, 0}},
+         [] { SwitchRTScheduling(1), SwitchRTScheduling(0), SwitchRTScheduling(-1); }},
+        {{}, {{SCHED_RR, 80}}, [] { fake.highest = 65536 + 80, SetMaxRTPriority(); }},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         fake = FakeScheduler{};
         fake.lowest = 0;
         RTRequestedPriority = -1;
-        std::vector<char*> argv;
-        for (const char* arg : c.args)
-            argv.push_back(const_cast<char*>(arg));
-        argv.push_back(nullptr);
-        SetRTPriorityFromArgs(static_cast<int>(c.args.size()), argv.data());
-        Requests expected;
-        for (int p : c.priorities)
-            expected.emplace_back(SCHED_RR, p);
-        EXPECT_EQ(fake.requests, expected);
-        EXPECT_EQ(RTRequestedPriority, c.priorities.empty() ? -1 : c.priorities.back());
+        SetRTPriorityFromArgs(int(c.args.size()), const_cast<char**>(c.args.data()));
+        c.then();
+        EXPECT_EQ(fake.requests, c.requests);
+        int last = -1; // the last real-time request stands
+        for (const auto& [policy, priority] : c.requests)
+            last = policy == SCHED_RR ? priority : last;
+        EXPECT_EQ(RTRequestedPriority, last);
     }
-}
-
-TEST_F(RTPriorityTest, MaxPriorityIsRequestedAsText) {
-    fake.highest = 65536 + 80;
-    std::string out = outputOf(1, [] { SetMaxRTPriority(); });
-    EXPECT_NE(out.find("Attemping to set Max. priority 80"), std::string::npos) << out;
-    EXPECT_EQ(fake.requests, (Requests{{SCHED_RR, 80}}));
-}
-
-TEST_F(RTPriorityTest, SwitchMovesBetweenNormalAndTheRequestedPriorityOnceRequested) {
-    SwitchRTScheduling(0);
-    SwitchRTScheduling(1);
-    EXPECT_TRUE(fake.requests.empty()) << "no priority was asked for yet";
-    SetRTPriority("42");
-    for (int mode : {1, 0, 2, -1})
-        SwitchRTScheduling(mode);
-    EXPECT_EQ(
-        fake.requests,
-        (Requests{
-            {SCHED_RR, 42}, {SCHED_OTHER, 0}, {SCHED_RR, 42}, {SCHED_OTHER, 0}, {SCHED_OTHER, 0}}));
-    EXPECT_EQ(RTRequestedPriority, 42);
-}
-
-TEST_F(RTPriorityDeathTest, RefusedSwitchWritesItsMessageStraightToStderr) {
-    RTRequestedPriority = 42;
-    fake.refuse = true;
-    for (int mode : {0, 1})
-        EXPECT_EXIT(
-            {
-                tracesToStderr(0);
-                SwitchRTScheduling(mode);
-            },
-            ::testing::ExitedWithCode(8), "^begin\nExiting: Unsuccessful sched_setscheduler\\.\n$");
 }
 
 TEST_F(RTPriorityTest, RealSchedulerGrantsAndLeavesRoundRobin) {
@@ -206,16 +171,12 @@ TEST_F(RTPriorityTest, RealSchedulerGrantsAndLeavesRoundRobin) {
     }
     param.sched_priority = 0;
     ASSERT_EQ(sched_setscheduler(0, SCHED_OTHER, &param), 0);
-
     SetRTPriority(std::to_string(lowest).c_str());
     EXPECT_EQ(sched_getscheduler(0), SCHED_RR);
     ASSERT_EQ(sched_getparam(0, &param), 0);
     EXPECT_EQ(param.sched_priority, lowest);
     SwitchRTScheduling(1);
     EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
-    SwitchRTScheduling(0);
-    EXPECT_EQ(sched_getscheduler(0), SCHED_RR);
-    SwitchRTScheduling(1);
 }
 
 } // namespace
