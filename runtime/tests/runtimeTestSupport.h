@@ -29,12 +29,14 @@ template <typename F> std::string stdoutOf(F f) {
     return testing::internal::GetCapturedStdout();
 }
 
-// Trace lines go to standard output and system-log records to standard error
-// too; the levels start at 0. Everything is put back afterwards.
+// Trace lines go to standard output (the channel has printed its notice) and
+// system-log records to standard error too; the levels start at 0. Everything
+// is put back afterwards.
 class RuntimeTest : public ::testing::Test {
   protected:
     RuntimeTest() {
         debugResetChannel("/nonexistent/debugpipe");
+        stdoutOf([] { DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "", 0, "%s", ""); });
         Syslogtodebug = 1;
     }
     ~RuntimeTest() override {
