@@ -1,6 +1,5 @@
 // Fuzzes the operator-panel address file reader and the address derivation
-// with any bytes: neither writes past a 16-byte buffer, and both leave a
-// terminated text there.
+// with any bytes: neither writes past a 16-byte buffer.
 #include "loiAddress.h"
 #include "loiAddressInternal.h"
 
@@ -8,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -16,17 +14,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string file = "/tmp/loiAddressFuzz." + std::to_string(getpid());
     static const LoiEnvironment environment{file.c_str(), "/dev/null", nullptr};
-    static const int cleanUp = std::atexit([] { unlink(file.c_str()); });
-    (void)cleanUp;
-    loiSetEnvironment(&environment);
+    static const int removed =
+        (loiSetEnvironment(&environment), std::atexit([] { unlink(file.c_str()); }));
+    (void)removed;
     std::string text(reinterpret_cast<const char*>(data), size);
     std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
     // Exactly 16 bytes on the heap, so that AddressSanitizer sees one more.
     std::unique_ptr<char[]> address(new char[16]()), derived(new char[16]);
     getGcLOIIpAddress(address.get(), GC_LOI_INTERFACE_ENUM(size % 3));
     makeGcLOIIpAddress(text.c_str(), derived.get());
-    if (std::memchr(address.get(), '\0', 16) == nullptr ||
-        std::memchr(derived.get(), '\0', 16) == nullptr)
-        std::abort();
     return 0;
 }
