@@ -57,6 +57,7 @@ TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
          {{RR, 99}, {RR, 1}, {RR, 42}, {RR, 7}}},
         {{"ds", "-p"}, [] { SwitchRTScheduling(0), SwitchRTScheduling(1); }, {}},
         {{"ds", "-p5", "-pp", "6"}, [] {}, {}},
+        {{"ds", "-p", "-p", "0"}, [] {}, {{RR, 0}}},
         {{"-p", "-p", "4"},
          [] { SwitchRTScheduling(1), SwitchRTScheduling(0), SwitchRTScheduling(2); },
          {{RR, 4}, {OTHER, 0}, {RR, 4}, {OTHER, 0}}},

@@ -4,6 +4,8 @@
 #include "runtimeTestSupport.h"
 #include "wrappersOs.h"
 
+#include <netinet/in.h>
+
 char c[] = "c", buffer[8];     // the caller's file goes in as char*
 int calls, failures, failWith; // calls through the seam; how many of the first fail, with what
 std::vector<int> acceptErrors; // errno of each failing accept(), then it accepts (42)
@@ -94,8 +96,8 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
     }
 }
 
-// Two EINTR, then the real call. A time-out leaves errno as the EINTR did, and
-// descriptors above the highest given are not looked at; standard input is
+// Two EINTR, then the real call. A time-out leaves errno as the EINTR did, is
+// traced at level 2 and looks at no descriptor above the highest; standard input is
 // closed, so that the file opens as descriptor 0, with 0666 less the umask;
 // REad asks for the missing bytes only (one message per read) and returns what
 // came before end of file; CLose takes EINTR as done (the descriptor is gone).
@@ -108,9 +110,18 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     FD_SET(fds[0], &set);
     timeval zero{0, 0};
     TempDir dir;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    int server = -1;
     close(STDIN_FILENO);
+    DebugLevel = 2;
     const std::pair<int, std::function<bool()>> cases[] = {
-        {3, [&] { return SElect(fds[0] - 1, &set, &zero, c, 1) == 0; }},
+        {3,
+         [&] {
+             std::string out =
+                 stdoutOf([&] { EXPECT_EQ(SElect(fds[0] - 1, &set, &zero, c, 1), 0); });
+             return countOf(out, " 3  0  wrappers@225:Select Timed Out\n") == 1;
+         }},
         {3, [&] { return OPen(dir.path().c_str(), O_RDWR | O_TMPFILE, c, 2) == 0; }},
         {3, [&] { return WRite(fds[1], const_cast<char*>("wxyz"), 4, c, 3) == 4; }},
         {4, [&] { return REad(fds[0], buffer, 3, c, 4) == 3 && buffer == std::string("xwx"); }},
@@ -119,7 +130,10 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
              return write(fds[1], "ab", 2) == 2 && close(fds[1]) == 0 &&
                     REad(fds[0], buffer, 8, c, 5) == 2;
          }},
-        {1, [&] { return CLose(fds[0], c, 6) == 0; }},
+        {3, [&] { return (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) > 0; }},
+        {3, [&] { return BInd(server, (sockaddr*)&any, sizeof any, c, 7) == 0; }},
+        {3, [&] { return LIsten(server, 1, c, 8) == 0; }},
+        {1, [&] { return CLose(fds[0], c, 9) == 0; }},
     };
     mode_t oldMask = umask(027);
     for (const auto& [expected, call] : cases) {
@@ -130,6 +144,7 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     struct stat info {};
     EXPECT_EQ(fstat(STDIN_FILENO, &info) == 0 ? info.st_mode & 0777 : 0, 0640u);
     acceptErrors.assign(9, EMFILE);
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0); // empty
     EXPECT_EXIT(_exit(acceptNow(0) == -1 && REad(fds[0], buffer, 4, c, 1) == 0 ? 0 : 1),
                 testing::ExitedWithCode(0), "^$");
 }
