@@ -95,7 +95,8 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
         {"01.2.3.4", nullptr},
         {nullptr, nullptr},
     };
-    const std::string directory = realpath(dir_.path().c_str(), nullptr);
+    char resolved[PATH_MAX];
+    const std::string directory = realpath(dir_.path().c_str(), resolved);
     for (const auto& [panel, analyser] : cases) {
         writeFile(file_, old);
         int reader = open(file_.c_str(), O_RDONLY);
