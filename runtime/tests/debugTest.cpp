@@ -30,8 +30,10 @@ struct DebugTest : RuntimeTest {
     int reader = -1;
 };
 
-// The program name is skipped; a null argument is skipped too.
-TEST_F(DebugTest, SwitchesSetTheLevelsAndPrintTheirNotices) {
+// The program name is skipped, and so is a null argument. raise() returns
+// after the handler has run: SIGUSR1 raises the level (255 wraps), SIGUSR2
+// lowers it and then -V, never below 0.
+TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     const std::string up = "Increasing debug verbosity level to ";
     const std::string iv = "Turning on special debug level IV.\n";
     const std::tuple<int, std::vector<const char*>, std::string> cases[] = {
@@ -39,15 +41,24 @@ TEST_F(DebugTest, SwitchesSetTheLevelsAndPrintTheirNotices) {
          {"ds", "-v", nullptr, "x", "-V", "--syslogtodebug", "-v"},
          "Redirecting all SysLog() to stderr.\n" + up + "2.\n" + iv + "2 1 1"},
         {5, {"-v", "-vv", "-V1", "--SYSLOGTODEBUG", "-v", "-V"}, up + "1.\n1 0 0"},
-        {4, {"ds", "-v", "-v", "-v", "-v"}, up + "3.\n3 0 0"},
+        {4, {"ds", "-v", "-v", "-v", "-v"}, up + "3.\n3 0 0"}};
+    auto levels = [] {
+        return std::to_string(DebugLevel) + " " + std::to_string(DebugLevel_IV) + " " +
+               std::to_string(Syslogtodebug);
     };
     for (const auto& [argc, words, printed] : cases) {
         DebugLevel = DebugLevel_IV = Syslogtodebug = 0;
         std::string out = stdoutOf([&] { InstallDebug(argc, const_cast<char**>(words.data())); });
-        EXPECT_EQ(out + std::to_string(DebugLevel) + " " + std::to_string(DebugLevel_IV) + " " +
-                      std::to_string(Syslogtodebug),
-                  printed);
+        EXPECT_EQ(out + levels(), printed);
     }
+    DebugLevel = 255, DebugLevel_IV = 2, Syslogtodebug = 0;
+    for (auto [sig, after] : {std::pair(SIGUSR1, "0 2 0"),
+                              {SIGUSR1, "1 2 0"},
+                              {SIGUSR2, "0 2 0"},
+                              {SIGUSR2, "0 1 0"},
+                              {SIGUSR2, "0 0 0"},
+                              {SIGUSR2, "0 0 0"}})
+        EXPECT_EQ((raise(sig), levels()), after) << sig;
 }
 
 // A line too long for the pipe is cut to one write that still ends with its

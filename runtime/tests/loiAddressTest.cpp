@@ -8,8 +8,6 @@
 
 #include <climits>
 
-using namespace testing_support;
-
 bool shortWrites = false;        // each write() takes half of what it is asked
 std::vector<std::string> synced; // what each fsync() synced
 std::vector<unsigned int> sleeps;
@@ -35,8 +33,7 @@ std::string filled(std::size_t size, const std::function<void(char*)>& fill) {
     return text;
 }
 
-class LoiTest : public ::testing::Test {
-  protected:
+struct LoiTest : ::testing::Test {
     LoiTest() {
         loiSetEnvironment(&environment_);
         setenv("PATH",
@@ -68,12 +65,12 @@ TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
         unlink(file_.c_str());
         if (content != nullptr)
             writeFile(file_, content);
-        EXPECT_EQ(filled(16,
-                         [&, which = which](char* text) {
-                             EXPECT_EQ(getGcLOIIpAddress(text, GC_LOI_INTERFACE_ENUM(which)),
-                                       result);
-                         }),
-                  expected);
+        int got = -1;
+        auto read = [&, which = which](char* text) {
+            got = getGcLOIIpAddress(text, GC_LOI_INTERFACE_ENUM(which));
+        };
+        std::string text = filled(16, read);
+        EXPECT_EQ(text + std::to_string(got), expected + std::to_string(result));
     }
 }
 
@@ -85,16 +82,14 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     const std::string old =
         "LOI-IP-ADDRESS:1.1.1.5 \nGC-IP-ADDRESS-FOR_LOI-COMMUNICATION:1.1.1.4\n";
     const std::string shell = "1.2.3.$(touch " + work_.file("injected") + ")";
-    const std::pair<const char*, const char*> cases[] = {
-        {"192.168.1.0", "192.168.1.255"},
-        {"10.1.2.1", "10.1.2.255"},
-        {"10.1.2.2", "10.1.2.1"},
-        {shell.c_str(), nullptr},
-        {"256.1.1.1", nullptr},
-        {"1.2.3", nullptr},
-        {"01.2.3.4", nullptr},
-        {nullptr, nullptr},
-    };
+    const std::pair<const char*, const char*> cases[] = {{"192.168.1.0", "192.168.1.255"},
+                                                         {"10.1.2.1", "10.1.2.255"},
+                                                         {"10.1.2.2", "10.1.2.1"},
+                                                         {shell.c_str(), nullptr},
+                                                         {"256.1.1.1", nullptr},
+                                                         {"1.2.3", nullptr},
+                                                         {"01.2.3.4", nullptr},
+                                                         {nullptr, nullptr}};
     char resolved[PATH_MAX];
     const std::string directory = realpath(dir_.path().c_str(), resolved);
     for (const auto& [panel, analyser] : cases) {
@@ -139,12 +134,12 @@ TEST_F(LoiTest, FindsAndKillsOnlyTheFirstListedUpgradeUpload) {
     writeFile(work_.file("times"), "3");
     for (const auto& [listing, found, id, psCalls] : cases) {
         writeFile(work_.file("listing"), listing);
-        EXPECT_EQ(filled(10,
-                         [&](char* text) {
-                             EXPECT_EQ(findLOIUpgradeUpload(text) + findLOIUpgradeUpload(nullptr),
-                                       2 * found);
-                         }),
-                  id);
+        int got = -1;
+        auto find = [&](char* text) {
+            got = findLOIUpgradeUpload(text) + findLOIUpgradeUpload(nullptr);
+        };
+        std::string text = filled(10, find);
+        EXPECT_EQ(text + std::to_string(got), id + std::to_string(2 * found));
         writeFile(work_.file("calls"), "");
         killLOIUpgradeUploads();
         EXPECT_EQ(countOf(readFile(work_.file("calls")), "call\n"), psCalls) << listing;
@@ -165,8 +160,7 @@ TEST_F(LoiTest, UpgradeRetriesAHangingUploadAndFlagsTheThirdFailureOnce) {
         {"", {}, false},
         {run, {3}, false},
         {secondWorks, {3, 30, 3}, false},
-        {run + "; " + upload, {3, 30, 3, 30, 3, 30}, true},
-    };
+        {run + "; " + upload, {3, 30, 3, 30, 3, 30}, true}};
     for (const auto& [command, waits, flagged] : cases) {
         unlink(runs.c_str()), sleeps.clear();
         runLOIUpgrade(command.c_str());
