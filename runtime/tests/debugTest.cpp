@@ -1,5 +1,5 @@
-// The trace channel: switches, lines on standard output and in a real FIFO
-// (cut to one write, full, closed under the writer), and after fork().
+// The trace channel: switches and level signals, lines on standard output and
+// in a real FIFO (cut to one write, full, closed under the writer), and fork().
 #include "runtimeTestSupport.h"
 
 #include <climits>

@@ -131,7 +131,7 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
                     REad(fds[0], buffer, 8, c, 5) == 2;
          }},
         {3, [&] { return (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) > 0; }},
-        {3, [&] { return BInd(server, (sockaddr*)&any, sizeof any, c, 7) == 0; }},
+        {3, [&] { return BInd(server, reinterpret_cast<sockaddr*>(&any), sizeof any, c, 7) == 0; }},
         {3, [&] { return LIsten(server, 1, c, 8) == 0; }},
         {1, [&] { return CLose(fds[0], c, 9) == 0; }},
     };
