@@ -6,8 +6,6 @@
 #include "loiAddressInternal.h"
 #include "runtimeTestSupport.h"
 
-#include <climits>
-
 bool shortWrites = false;        // each write() takes half of what it is asked
 std::vector<std::string> synced; // what each fsync() synced
 std::vector<unsigned int> sleeps;

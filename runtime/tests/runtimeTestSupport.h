@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <regex>

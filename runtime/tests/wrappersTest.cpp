@@ -6,10 +6,12 @@
 
 #include <netinet/in.h>
 
-char c[] = "c", buffer[8];     // the caller's file goes in as char*
-int calls, failures, failWith; // calls through the seam; how many of the first fail, with what
-std::vector<int> acceptErrors; // errno of each failing accept(), then it accepts (42)
-std::vector<unsigned int> lengths, pauses; // accept()'s length in, nanosleep()'s seconds
+char c[] = "c", buffer[8];         // the caller's file goes in as char*
+timeval zero;                      // no wait
+int calls, failures, failWith;     // calls through the seam; how many of the first fail, with what
+std::vector<int> acceptErrors;     // errno of each failing accept(), then it accepts (42)
+std::vector<unsigned int> lengths; // accept()'s length in
+long slept;                        // milliseconds, through nanosleep()
 
 // Seam entry M: the real call after `failures` failing ones. errno stays as the
 // last failure left it, but is cleared for a call made after a success, so that
@@ -47,7 +49,13 @@ struct Wrappers : RuntimeTest {
             std::size_t call = std::size_t(calls++);
             return call < acceptErrors.size() ? (errno = acceptErrors[call], -1) : 42;
         };
-        wrappersOs().nanosleep = [](auto t, auto) { return pauses.push_back(t->tv_sec), 0; };
+        // A signal cuts each sleep of more than 0.1 s short, half of it less 0.1 s left.
+        wrappersOs().nanosleep = [](const timespec* asked, timespec* left) {
+            long ms = asked->tv_sec * 1000 + asked->tv_nsec / 1000000;
+            *left = {0, (ms > 100 ? ms / 2 - 100 : 0) * 1000000};
+            slept += ms - left->tv_nsec / 1000000;
+            return left->tv_nsec > 0 ? (errno = EINTR, -1) : 0;
+        };
         calls = failures = errno = 0, failWith = EINTR;
     }
     ~Wrappers() override { wrappersOs() = realWrappersOs(); }
@@ -66,6 +74,8 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
         {[] { SYstem("true", c, 1); }, "wrappers@199", "System(..) call failed. err = E", 62},
         {[] { SElect(0, nullptr, nullptr, c, 2); }, "wrappers@233",
          "select() failed giving error (E) (called from c@2)"},
+        {[] { failures = 0, SElect(LONG_MAX, nullptr, &zero, c, 2); }, "wrappers@233",
+         "select() failed giving error (Invalid argument) (called from c@2)"},
         {[] { OPen("p", O_RDONLY, c, 3); }, "c@3", "open() of p failed. Error=E."},
         {[] { CLose(5, c, 4); }, "c@4", "close(..) failed. Error=E."},
         {[] { REad(5, buffer, 4, c, 5); }, "c@5", "read() failed. Error=\"E\"."},
@@ -98,7 +108,8 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
 
 // Two EINTR, then the real call. A time-out leaves errno as the EINTR did, is
 // traced at level 2 and looks at no descriptor above the highest; standard input is
-// closed, so that the file opens as descriptor 0, with 0666 less the umask;
+// closed, so that the first file opens as descriptor 0; files are created 0666
+// less the umask, and nothing to write is no failure;
 // REad asks for the missing bytes only (one message per read) and returns what
 // came before end of file; CLose takes EINTR as done (the descriptor is gone).
 // Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
@@ -108,11 +119,15 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fds[0], &set);
-    timeval zero{0, 0};
     TempDir dir;
     sockaddr_in any{};
     any.sin_family = AF_INET;
     int server = -1;
+    struct stat info {};
+    auto created = [&](const std::string& path, int flags) { // its descriptor if 0666 less umask
+        int fd = OPen(path.c_str(), O_RDWR | flags, c, 2);
+        return fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0640 ? fd : -1;
+    };
     close(STDIN_FILENO);
     DebugLevel = 2;
     const std::pair<int, std::function<bool()>> cases[] = {
@@ -122,8 +137,10 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
                  stdoutOf([&] { EXPECT_EQ(SElect(fds[0] - 1, &set, &zero, c, 1), 0); });
              return countOf(out, " 3  0  wrappers@225:Select Timed Out\n") == 1;
          }},
-        {3, [&] { return OPen(dir.path().c_str(), O_RDWR | O_TMPFILE, c, 2) == 0; }},
+        {3, [&] { return created(dir.path(), O_TMPFILE) == 0; }},
+        {3, [&] { return created(dir.file("f"), O_CREAT) > 0; }},
         {3, [&] { return WRite(fds[1], const_cast<char*>("wxyz"), 4, c, 3) == 4; }},
+        {3, [&] { return WRite(STDIN_FILENO, buffer, 0, c, 3) == 0; }},
         {4, [&] { return REad(fds[0], buffer, 3, c, 4) == 3 && buffer == std::string("xwx"); }},
         {4,
          [&] {
@@ -141,8 +158,6 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
         EXPECT_TRUE(call() && calls == expected) << &call - &cases[0].second;
     }
     umask(oldMask);
-    struct stat info {};
-    EXPECT_EQ(fstat(STDIN_FILENO, &info) == 0 ? info.st_mode & 0777 : 0, 0640u);
     acceptErrors.assign(9, EMFILE);
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0); // empty
     EXPECT_EXIT(_exit(acceptNow(0) == -1 && REad(fds[0], buffer, 4, c, 1) == 0 ? 0 : 1),
@@ -151,7 +166,7 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
 
 // ECONNABORTED and EINTR are not counted, and the length is stored again before
 // every attempt but the one after EINTR. ACcept survives six counted failures;
-// ACceptWithTimeOut pauses a second after each and gives up once the 8-bit
+// ACceptWithTimeOut pauses a whole second after each (signals or not) and gives up once the 8-bit
 // counter is above the time-out (a signed comparison), never at 255 (it wraps).
 TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     const int M = EMFILE, A = ECONNABORTED, I = EINTR;
@@ -161,17 +176,19 @@ TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
         {255, std::vector<int>(600, M), 42, 600},
     };
     for (const auto& [timeout, errors, result, pauseCount] : cases) {
-        calls = 0, acceptErrors = errors, lengths.clear(), pauses.clear();
+        calls = 0, acceptErrors = errors, lengths.clear(), slept = 0;
         EXPECT_EQ(acceptNow(timeout), result);
-        EXPECT_EQ(pauses, std::vector<unsigned int>(pauseCount, 1u)) << timeout;
+        EXPECT_EQ(slept, 1000 * pauseCount) << timeout;
     }
     acceptErrors = std::get<1>(cases[0]), calls = 0, lengths.clear();
     acceptNow();
     EXPECT_EQ(lengths, (std::vector<unsigned>{16, 16, 16, 3, 16, 16, 16, 16, 3, 16, 16}));
 }
 
-TEST(DiffTime, SubtractsBorrowingASecond) {
-    const timeval cases[][3] = {{{5, 200000}, {7, 100000}, {1, 900000}},
+// A second is borrowed when END's microseconds are the smaller; a difference
+// too large for its field wraps round.
+TEST(DiffTime, BorrowsASecondAndWrapsRound) {
+    const timeval cases[][3] = {{{1, 1}, {LONG_MIN, LONG_MIN}, {LONG_MAX - 1, LONG_MIN + 999999}},
                                 {{10, 500}, {12, 500}, {2, 0}}};
     for (const auto& [start, end, difference] : cases) {
         timeval result{};
