@@ -2,15 +2,22 @@
 // in a real FIFO (cut to one write, full, closed under the writer), and fork().
 #include "runtimeTestSupport.h"
 
+#include <iomanip>
 #include <thread>
 
 void trace(unsigned long line, const char* text = "x", const char* file = "t") {
     DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, file, line, "%s", text);
 }
 
-// text with the time stamp and id of every line of PID replaced by "T ".
+// TEXT with the time stamp and id of every line of PID replaced by "T ". The
+// date is today's, or just after midnight an hour ago's.
 std::string unstamped(const std::string& text, pid_t pid = getpid()) {
-    const std::string stamp = "\\d\\d-\\d\\d-20\\d\\d \\d\\d:\\d\\d:\\d\\d :  pid \\(";
+    time_t now = time(nullptr), hourAgo = now - 3600;
+    tm today{}, before{};
+    localtime_r(&now, &today), localtime_r(&hourAgo, &before);
+    std::ostringstream date;
+    date << std::put_time(&today, "(%d-%m-%Y|") << std::put_time(&before, "%d-%m-%Y)");
+    const std::string stamp = date.str() + " \\d\\d:\\d\\d:\\d\\d :  pid \\(";
     return std::regex_replace(text, std::regex(stamp + std::to_string(pid) + "\\) "), "T ");
 }
 
@@ -42,10 +49,9 @@ struct DebugTest : RuntimeTest {
     int reader = -1;
 };
 
-// The program name is skipped, and so is a null argument. raise() returns
-// after the handler has run: SIGUSR1 raises the level (255 wraps), SIGUSR2
-// lowers it and then -V, never below 0. Signals raised on several threads at
-// once lose no step.
+// The program name is skipped, and so is a null argument. raise() returns after the handler
+// has run: SIGUSR1 raises the level (255 wraps), SIGUSR2 lowers it and then -V, never below
+// 0. Signals raised on several threads at once lose no step.
 TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     const std::string up = "Increasing debug verbosity level to ";
     const std::string iv = "Turning on special debug level IV.\n";
@@ -73,10 +79,9 @@ TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     EXPECT_EQ(int(DebugLevel), 4 * 2000 % 256);
 }
 
-// Without a server, the lines of several threads at once reach standard output
-// whole, however long, and the notice is a line of its own. A line too long for
-// the pipe is cut to one write that still ends with its newline; nothing is
-// squeezed in after a cut file name.
+// Without a server, the lines of several threads at once reach standard output whole, however
+// long, and the notice is a line of its own. A line too long for the pipe is cut to one write
+// that still ends with its newline; nothing is squeezed in after a cut file name.
 TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string longText(5000, 't'), longName(2000, 'f');
     auto lines = [&] {
@@ -108,8 +113,7 @@ TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
 TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     openPipe();
     int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-    const std::string fill(1 << 20, 'f'); // more than the pipe holds
-    std::size_t filled = std::size_t(write(filler, fill.data(), fill.size()));
+    std::size_t filled = write(filler, std::string(1 << 20, 'f').data(), 1 << 20); // all it holds
     const std::string drop = "REMOVE ME! Dropping debug string as write pipe is full!\n";
     EXPECT_EQ(stdoutOf([] { trace(2), trace(3); }), drop + drop);
     EXPECT_EQ(drain(), std::string(filled, 'f')) << "no piece of a dropped line";
@@ -130,12 +134,9 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
 TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
     openPipe(); // the parent's id is known already
     pid_t child = fork();
-    if (child == 0) {
-        close(STDOUT_FILENO), trace(2);
-        _exit(0);
-    }
-    int status = -1;
-    EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0);
+    if (child == 0)
+        close(STDOUT_FILENO), trace(2), _exit(0);
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
     EXPECT_EQ(unstamped(drain(), child), "T 3  0  t@2:x\n");
 }
 

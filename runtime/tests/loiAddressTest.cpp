@@ -1,7 +1,6 @@
-// The operator-panel address file and upgrade watchdog, in scratch directories,
-// with "ps" a script (fakeBin/ps) and the upgrade's waits counted. write() and
-// fsync() are wrapped at link time: writes can be made short, and each sync
-// notes the file it synced.
+// The operator-panel address file and upgrade watchdog, in scratch directories, with "ps" a
+// script (fakeBin/ps) and the upgrade's waits counted. write() and fsync() are wrapped at
+// link time: writes can be made short, and each sync notes the file it synced.
 #include "loiAddress.h"
 #include "loiAddressInternal.h"
 #include "runtimeTestSupport.h"
@@ -21,14 +20,14 @@ extern "C" int __wrap_fsync(int fd) {
     return __real_fsync(fd);
 }
 
-// What FILL leaves in a buffer that holds "unchanged"; nothing may be written
-// past its first SIZE bytes.
-std::string filled(std::size_t size, const std::function<void(char*)>& fill) {
+// What FILL leaves in a buffer that holds "unchanged", a blank and what FILL
+// returns; nothing may be written past the buffer's first SIZE bytes.
+std::string filled(std::size_t size, const std::function<int(char*)>& fill) {
     char text[48] = "unchanged";
     std::memset(text + 10, 'X', sizeof text - 11);
-    fill(text);
+    std::string result = " " + std::to_string(fill(text));
     EXPECT_EQ(std::string(text + size), std::string(sizeof text - 1 - size, 'X'));
-    return text;
+    return text + result;
 }
 
 struct LoiTest : ::testing::Test {
@@ -51,31 +50,27 @@ struct LoiTest : ::testing::Test {
 };
 
 TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
-    const std::tuple<const char*, int, int, const char*> cases[] = {
-        {"LOI-IP-ADDRESS:   255.255.255.255", 0, 1, "255.255.255.255"},
-        {"LOI-IP-ADDRESS:255.255.255.2555\n", 0, 1, "unchanged"}, // 16 characters
-        {"LOI-ADDRESS:10.0.0.1\n", 0, 1, "unchanged"},
-        {"GC-IP-ADDRESS-FOR_LOI-COMMUNICATION:1.1.1.3\n", 1, 1, "1.1.1.3"}, // line 1 again
-        {"LOI-IP-ADDRESS:10.0.0.1\n", 2, 0, "unchanged"},
-        {nullptr, 0, 0, "unchanged"},
+    const std::tuple<const char*, int, const char*> cases[] = {
+        {"LOI-IP-ADDRESS:   255.255.255.255", 0, "255.255.255.255 1"},
+        {"LOI-IP-ADDRESS:255.255.255.2555\n", 0, "unchanged 1"}, // 16 characters
+        {"LOI-ADDRESS:10.0.0.1\n", 0, "unchanged 1"},
+        {"GC-IP-ADDRESS-FOR_LOI-COMMUNICATION:1.1.1.3\n", 1, "1.1.1.3 1"}, // line 1 again
+        {"LOI-IP-ADDRESS:10.0.0.1\n", 2, "unchanged 0"},
+        {nullptr, 0, "unchanged 0"},
     };
-    for (const auto& [content, which, result, expected] : cases) {
+    using namespace std::placeholders;
+    for (const auto& [content, which, expected] : cases) {
         unlink(file_.c_str());
         if (content != nullptr)
             writeFile(file_, content);
-        int got = -1;
-        auto read = [&, which = which](char* text) {
-            got = getGcLOIIpAddress(text, GC_LOI_INTERFACE_ENUM(which));
-        };
-        std::string text = filled(16, read);
-        EXPECT_EQ(text + std::to_string(got), expected + std::to_string(result));
+        EXPECT_EQ(filled(16, std::bind(getGcLOIIpAddress, _1, GC_LOI_INTERFACE_ENUM(which))),
+                  expected);
     }
 }
 
-// The analyser takes the panel's last number one lower, 255 for 0 and 1. The
-// new file is written in short pieces, synced, renamed over the old one (which
-// a reader keeps) and the rename synced in its directory. Anything but
-// dotted-decimal text leaves the file alone and reaches no shell.
+// The analyser takes the panel's last number one lower, 255 for 0 and 1. The new file is
+// written in short pieces, synced, renamed over the old one (which a reader keeps) and the
+// rename synced in its directory. Anything but dotted-decimal text leaves the file alone.
 TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     const std::string old =
         "LOI-IP-ADDRESS:1.1.1.5 \nGC-IP-ADDRESS-FOR_LOI-COMMUNICATION:1.1.1.4\n";
@@ -109,8 +104,9 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
         close(reader);
     }
     EXPECT_FALSE(fileExists(work_.file("injected")));
-    EXPECT_EQ(filled(16, [](char* text) { makeGcLOIIpAddress("4294967295.1.1.7", text); }),
-              "4294967295.1.1.");
+    EXPECT_EQ(
+        filled(16, [](char* text) { return makeGcLOIIpAddress("4294967295.1.1.7", text), 0; }),
+        "4294967295.1.1. 0");
     environment_.addressFile = "/nonexistent/Loi_Ip_Address.txt";
     EXPECT_EQ(setGcLOIIpAddress("10.0.0.7"), 0);
 }
@@ -120,24 +116,22 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
 TEST_F(LoiTest, FindsAndKillsOnlyTheFirstListedUpgradeUpload) {
     writeFile(work_.file("pwn"), "#!/bin/sh\ntouch " + work_.file("injected") + "\n");
     chmod(work_.file("pwn").c_str(), 0755);
-    const std::tuple<const char*, int, const char*, int> cases[] = {
-        // listing, found, id, ps calls of a kill while listed three times
-        {"1 a init\n2 a grep ftpput upgrade_LOI.txt\n999999999 a ftpput h upgrade_LOI.txt\n", 1,
-         "999999999", 4},
-        {"100 a ftpput h other.bin\n200 a ftpput h upgrade_LOI.txt\n", 0, "unchanged", 1},
-        {"300 a FTPPUT h upgrade_LOI.txt\n", 0, "unchanged", 1},
-        {"1234567890 a ftpput h upgrade_LOI.txt\n", 1, "unchanged", 1},
-        {";pwn a ftpput h upgrade_LOI.txt\n", 1, ";pwn", 1},
+    const std::tuple<const char*, const char*, int> cases[] = {
+        // listing, the id and twice what is found, ps calls of a kill while listed three times
+        {"1 a init\n2 a grep ftpput upgrade_LOI.txt\n999999999 a ftpput h upgrade_LOI.txt\n",
+         "999999999 2", 4},
+        {"100 a ftpput h other.bin\n200 a ftpput h upgrade_LOI.txt\n", "unchanged 0", 1},
+        {"300 a FTPPUT h upgrade_LOI.txt\n", "unchanged 0", 1},
+        {"1234567890 a ftpput h upgrade_LOI.txt\n", "unchanged 2", 1},
+        {";pwn a ftpput h upgrade_LOI.txt\n", ";pwn 2", 1},
     };
     writeFile(work_.file("times"), "3");
-    for (const auto& [listing, found, id, psCalls] : cases) {
+    for (const auto& [listing, found, psCalls] : cases) {
         writeFile(work_.file("listing"), listing);
-        int got = -1;
-        auto find = [&](char* text) {
-            got = findLOIUpgradeUpload(text) + findLOIUpgradeUpload(nullptr);
+        auto find = [](char* text) {
+            return findLOIUpgradeUpload(text) + findLOIUpgradeUpload(nullptr);
         };
-        std::string text = filled(10, find);
-        EXPECT_EQ(text + std::to_string(got), id + std::to_string(2 * found));
+        EXPECT_EQ(filled(10, find), found);
         writeFile(work_.file("calls"), "");
         killLOIUpgradeUploads();
         EXPECT_EQ(countOf(readFile(work_.file("calls")), "call\n"), psCalls) << listing;

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <climits>
 #include <cstring>
