@@ -49,10 +49,10 @@ struct Wrappers : RuntimeTest {
             std::size_t call = std::size_t(calls++);
             return call < acceptErrors.size() ? (errno = acceptErrors[call], -1) : 42;
         };
-        // A signal cuts each sleep of more than 0.1 s short, half of it less 0.1 s left.
+        // A signal cuts each sleep of 0.2 s or more short, half of it less 0.1 s left.
         wrappersOs().nanosleep = [](const timespec* asked, timespec* left) {
             long ms = asked->tv_sec * 1000 + asked->tv_nsec / 1000000;
-            *left = {0, (ms > 100 ? ms / 2 - 100 : 0) * 1000000};
+            *left = {0, (ms >= 200 ? ms / 2 - 100 : 0) * 1000000};
             slept += ms - left->tv_nsec / 1000000;
             return left->tv_nsec > 0 ? (errno = EINTR, -1) : 0;
         };
