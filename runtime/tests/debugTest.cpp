@@ -1,270 +1,154 @@
-// Tests of the trace channel: the verbosity switches and level signals, the
-// trace line format, and delivery through a real FIFO (with and without a
-// reader, full, and closed under the writer) or on standard output.
-#include "debug.h"
-#include "debugInternal.h"
-#include "testSupport.h"
+// The trace channel: switches and level signals, lines on standard output and
+// in a real FIFO (cut to one write, full, closed under the writer), and fork().
+#include "runtimeTestSupport.h"
 
-#include <gtest/gtest.h>
+#include <iomanip>
+#include <thread>
 
-#include <fcntl.h>
-#include <limits.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
-namespace {
-
-using testing_support::countOf;
-
-const char* const kNoServerNotice = "Debug server is not running. Using printf() for debug o/p.\n";
-const char* const kMissingNotice = "The debug pipe /var/run/debugpipe could not be opened "
-                                   "(error:No such file or directory. No problem. Using printf() "
-                                   "for debug.\n";
-const char* const kDropNotice = "REMOVE ME! Dropping debug string as write pipe is full!\n";
-const char* const kLevelIVNotice = "Turning on special debug level IV.\n";
-const char* const kSyslogNotice = "Redirecting all SysLog() to stderr.\n";
-
-// What f printed on standard output.
-template <typename F> std::string stdoutOf(F f) {
-    fflush(stdout);
-    testing::internal::CaptureStdout();
-    f();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
+void trace(unsigned long line, const char* text = "x", const char* file = "t") {
+    DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, file, line, "%s", text);
 }
 
-// text with the stamp and process id of every trace line written in this
-// second or the one before replaced by "T ".
-std::string unstamped(std::string text) {
-    const std::string pid = " :  pid (" + std::to_string(getpid()) + ") ";
-    for (time_t t = time(nullptr), first = t - 1; t >= first; --t) {
-        struct tm local {};
-        localtime_r(&t, &local);
-        char stamp[32];
-        strftime(stamp, sizeof stamp, "%d-%m-%Y %H:%M:%S", &local);
-        const std::string head = stamp + pid;
-        for (std::size_t at; (at = text.find(head)) != std::string::npos;)
-            text.replace(at, head.size(), "T ");
-    }
-    return text;
+// TEXT with the time stamp and id of every line of PID replaced by "T ". The
+// date is today's, or just after midnight an hour ago's.
+std::string unstamped(const std::string& text, pid_t pid = getpid()) {
+    time_t now = time(nullptr), hourAgo = now - 3600;
+    tm today{}, before{};
+    localtime_r(&now, &today), localtime_r(&hourAgo, &before);
+    std::ostringstream date;
+    date << std::put_time(&today, "(%d-%m-%Y|") << std::put_time(&before, "%d-%m-%Y)");
+    const std::string stamp = date.str() + " \\d\\d:\\d\\d:\\d\\d :  pid \\(";
+    return std::regex_replace(text, std::regex(stamp + std::to_string(pid) + "\\) "), "T ");
 }
 
-// Everything readable now from a non-blocking descriptor.
-std::string drain(int fd) {
-    std::string data;
-    char buffer[8192];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
-        data.append(buffer, n > 0 ? std::size_t(n) : 0);
-    return data;
+// Calls f TIMES over on each of COUNT threads at once.
+template <typename F> void onThreads(int count, int times, F f) {
+    std::vector<std::thread> threads(static_cast<std::size_t>(count));
+    for (std::thread& thread : threads)
+        thread = std::thread([=] {
+            for (int i = 0; i < times; ++i)
+                f();
+        });
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
-void trace(unsigned long line, const char* text) {
-    DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "debugTest", line, "%s", text);
-}
-
-class DebugTest : public ::testing::Test {
-  protected:
-    static void resetLevels() { DebugLevel = DebugLevel_IV = Syslogtodebug = 0; }
-    DebugTest() {
-        resetLevels();
-        debugResetChannel(dir_.file("missing").c_str());
-    }
-    void TearDown() override {
-        debugResetChannel(nullptr);
-        resetLevels();
-        if (reader_ >= 0)
-            close(reader_);
-    }
-
-    // A fresh FIFO with a reader that does not block, the channel pointed at it.
+struct DebugTest : RuntimeTest {
+    DebugTest() { mkfifo(fifo.c_str(), 0600); }
+    ~DebugTest() override { close(reader); }
     void openPipe() {
-        path_ = dir_.file("pipe");
-        unlink(path_.c_str());
-        ASSERT_EQ(0, mkfifo(path_.c_str(), 0600));
-        reader_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-        ASSERT_GE(reader_, 0);
-        debugResetChannel(path_.c_str());
+        reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        debugResetChannel(fifo.c_str());
     }
-
-    testing_support::TempDir dir_;
-    std::string path_;
-    int reader_ = -1;
+    std::string drain() const {
+        std::string data(1 << 17, '\0');
+        return data.substr(0, std::size_t(std::max(0L, long(read(reader, &data[0], data.size())))));
+    }
+    TempDir dir;
+    std::string fifo = dir.file("fifo");
+    int reader = -1;
 };
 
-TEST_F(DebugTest, SwitchesSetTheLevelsAndPrintTheirNotices) {
-    const std::string level = "Increasing debug verbosity level to ";
-    struct Case {
-        const char* words; // the program name first
-        int argc, level, levelIV, syslog;
-        std::string out;
+// The program name is skipped, and so is a null argument. raise() returns after the handler
+// has run: SIGUSR1 raises the level (255 wraps), SIGUSR2 lowers it and then -V, never below
+// 0. Signals raised on several threads at once lose no step.
+TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
+    const std::string up = "Increasing debug verbosity level to ";
+    const std::string iv = "Turning on special debug level IV.\n";
+    const std::tuple<int, std::vector<const char*>, std::string> cases[] = {
+        {7,
+         {"ds", "-v", nullptr, "x", "-V", "--syslogtodebug", "-v"},
+         "Redirecting all SysLog() to stderr.\n" + up + "2.\n" + iv + "2 1 1"},
+        {5, {"-v", "-vv", "-V1", "--SYSLOGTODEBUG", "-v", "-V"}, up + "1.\n1 0 0"},
+        {4, {"ds", "-v", "-v", "-v", "-v"}, up + "3.\n3 0 0"}};
+    auto levels = [] {
+        return std::to_string(DebugLevel) + " " + std::to_string(DebugLevel_IV) + " " +
+               std::to_string(Syslogtodebug);
     };
-    const Case cases[] = {
-        {"ds -v -v -v -v", 5, 4, 0, 0, level + "4.\n" + kLevelIVNotice},
-        {"ds -v x -V --syslogtodebug -v", 6, 2, 1, 1,
-         kSyslogNotice + level + "2.\n" + kLevelIVNotice},
-        {"-v -vv -V1 --SYSLOGTODEBUG v", 5, 0, 0, 0, ""},
-        {"ds -v -V", 2, 1, 0, 0, level + "1.\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.words);
-        resetLevels();
-        std::string words = c.words;
-        std::vector<char*> argv;
-        for (char* word = strtok(&words[0], " "); word != nullptr; word = strtok(nullptr, " "))
-            argv.push_back(word);
-        argv.push_back(nullptr);
-        EXPECT_EQ(c.out, stdoutOf([&] { InstallDebug(c.argc, argv.data()); }));
-        EXPECT_EQ(c.level, int(DebugLevel));
-        EXPECT_EQ(c.levelIV, int(DebugLevel_IV));
-        EXPECT_EQ(c.syslog, int(Syslogtodebug));
+    for (const auto& [argc, words, printed] : cases) {
+        DebugLevel = DebugLevel_IV = Syslogtodebug = 0;
+        std::string out = stdoutOf([&] { InstallDebug(argc, const_cast<char**>(words.data())); });
+        EXPECT_EQ(out + levels(), printed);
     }
+    DebugLevel = 255, DebugLevel_IV = 2, Syslogtodebug = 0;
+    std::string steps;
+    for (int sig : {SIGUSR1, SIGUSR1, SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR2})
+        steps += (raise(sig), levels()) + ",";
+    EXPECT_EQ(steps, "0 2 0,1 2 0,0 2 0,0 1 0,0 0 0,0 0 0,");
+    onThreads(4, 2000, [] { raise(SIGUSR1); });
+    EXPECT_EQ(int(DebugLevel), 4 * 2000 % 256);
 }
 
-TEST_F(DebugTest, LevelSignalsRaiseAndLowerTheLevels) {
-    InstallDebug(0, nullptr);
-    // The levels after n signals (raise returns after the handler has run).
-    auto after = [](int sig, int n) {
-        struct sigaction action {};
-        EXPECT_EQ(0, sigaction(sig, nullptr, &action));
-        EXPECT_NE(0, action.sa_flags & SA_RESTART) << "reads must not fail with EINTR";
-        while (n-- > 0)
-            raise(sig);
-        return std::pair(int(DebugLevel), int(DebugLevel_IV));
+// Without a server, the lines of several threads at once reach standard output whole, however
+// long, and the notice is a line of its own. A line too long for the pipe is cut to one write
+// that still ends with its newline; nothing is squeezed in after a cut file name.
+TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
+    const std::string longText(5000, 't'), longName(2000, 'f');
+    auto lines = [&] {
+        DebugLog(ERR_SEVERITY_ERROR, ERR_SYSTEM_CALL, "w", 0, "%s=%d|%-3s|", " n", -4, "a");
+        DebugLog(ERR_SEVERITY_PROBLEM, ERR_DB_LIST, "d", 123456, "%s", longText.c_str());
+        trace(8, "X", longName.c_str());
     };
-    DebugLevel = 255;
-    DebugLevel_IV = 2;
-    EXPECT_EQ(std::pair(0, 2), after(SIGUSR1, 1)) << "wraps";
-    EXPECT_EQ(std::pair(1, 2), after(SIGUSR1, 1));
-    EXPECT_EQ(std::pair(0, 2), after(SIGUSR2, 1)) << "the level first";
-    EXPECT_EQ(std::pair(0, 0), after(SIGUSR2, 3)) << "then -V, never below 0";
-}
-
-TEST_F(DebugTest, WithoutServerOneNoticeThenEveryLineOnStdout) {
-    const std::string fifo = dir_.file("fifo");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    for (const auto& [path, notice] :
-         {std::pair(dir_.file("missing"), kMissingNotice), std::pair(fifo, kNoServerNotice)}) {
-        SCOPED_TRACE(path);
-        debugResetChannel(path.c_str());
-        std::string out = stdoutOf([] {
-            DebugLog(ERR_SEVERITY_ERROR, ERR_SYSTEM_CALL, "wrappers", 0, "%s", " lead");
-            DebugLog(ERR_SEVERITY_PROBLEM, ERR_DB_LIST, "dbList", 123456, "%s", "");
-            DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "d", 7, "%s=%d %05.1f|%-3s|%x", "n", -4, 2.5,
-                     "ab", 255u);
-        });
-        EXPECT_EQ(notice + std::string("T 0  62  wrappers@0: lead\n") +
-                      "T 1  106  dbList@123456:\nT 3  0  d@7:n=-4 002.5|ab |ff\n",
-                  unstamped(out));
-    }
-}
-
-TEST_F(DebugTest, PipeGetsOneWholeLinePerCallCutToOneWrite) {
+    const std::string pid = " :  pid (" + std::to_string(getpid()) + ") ";
+    const std::string shown[] = {pid + "0  62  w@0: n=-4|a  |\n",
+                                 pid + "1  106  d@123456:" + longText + "\n", pid + "3  0  ff",
+                                 "ffX\n"};
+    debugResetChannel(fifo.c_str()); // nobody reads it
+    std::string out = stdoutOf([&] { onThreads(6, 200, lines); });
+    EXPECT_EQ(countOf(out, "Debug server is not running. Using printf() for debug o/p.\n"), 1);
+    EXPECT_EQ(countOf(out, "\n"), 1 + 3 * 6 * 200);
+    for (const std::string& line : shown)
+        EXPECT_EQ(countOf(out, line), 6 * 200) << line.substr(0, 30);
     openPipe();
-    const std::string text(5000, 't');
-    EXPECT_EQ("", stdoutOf([&] { trace(5, text.c_str()); })) << "no notice in pipe mode";
-    std::string line = drain(reader_);
-    EXPECT_EQ(1, countOf(line, "\n"));
-    EXPECT_EQ('\n', line.back());
-    EXPECT_LE(line.size(), std::size_t(PIPE_BUF));
-    EXPECT_GE(line.size(), 518u) << "a line of up to 518 bytes is never cut";
-    EXPECT_EQ(1, countOf(line, "debugTest@5:" + text.substr(0, 400)));
+    EXPECT_EQ(stdoutOf(lines), "") << "no notice in pipe mode";
+    std::string got = unstamped(drain());
+    std::size_t from = got.find('\n') + 1, to = got.find('\n', from) + 1;
+    EXPECT_EQ(got.find("T 0  62  w@0: n=-4|a  |\nT 1  106  d@123456:ttttt"), 0u);
+    EXPECT_TRUE(to - from >= 518 && to - from <= PIPE_BUF && got[to - 2] == 't') << to - from;
+    EXPECT_TRUE(got.size() - to <= PIPE_BUF && got.substr(got.size() - 3) == "ff\n");
 }
 
-TEST_F(DebugTest, FullPipeDropsLinesThenMarksTheLossOnce) {
+// A full pipe drops lines and marks the loss once. A debug server that goes
+// away ends neither the process nor what the program set up for SIGPIPE.
+TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     openPipe();
-    trace(1, "opening");
-    ASSERT_EQ(1, countOf(drain(reader_), "opening\n"));
-    int filler = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_GE(filler, 0);
-    const std::string page(4096, 'f');
-    std::size_t filled = 0; // in ever smaller pieces, each written whole or not at all
-    for (std::size_t piece = page.size(); piece > 0; piece /= 2)
-        for (ssize_t n; (n = write(filler, page.data(), piece)) > 0;)
-            filled += std::size_t(n);
-    close(filler);
-
-    EXPECT_EQ(std::string(kDropNotice) + kDropNotice, stdoutOf([] {
-                  trace(2, "dropped");
-                  trace(2, "dropped");
-              }));
-    EXPECT_EQ(std::string(filled, 'f'), drain(reader_)) << "no piece of a dropped line";
-    trace(3, "after");
-    trace(4, "next");
-    EXPECT_EQ("LOSTDATA!\nT 3  0  debugTest@3:after\nT 3  0  debugTest@4:next\n",
-              unstamped(drain(reader_)));
+    int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    std::size_t filled = write(filler, std::string(1 << 20, 'f').data(), 1 << 20); // all it holds
+    const std::string drop = "REMOVE ME! Dropping debug string as write pipe is full!\n";
+    EXPECT_EQ(stdoutOf([] { trace(2), trace(3); }), drop + drop);
+    EXPECT_EQ(drain(), std::string(filled, 'f')) << "no piece of a dropped line";
+    trace(4);
+    EXPECT_EQ(unstamped(drain()), "LOSTDATA!\nT 3  0  t@4:x\n");
+    sighandler_t host = signal(SIGPIPE, SIG_DFL);
+    close(filler), close(std::exchange(reader, -1));
+    EXPECT_EQ(unstamped(stdoutOf([] { trace(5), trace(6); })),
+              "Debug server closed the debug pipe. Using printf() for debug o/p.\n"
+              "T 3  0  t@5:x\nT 3  0  t@6:x\n");
+    sigset_t mask, pending;
+    EXPECT_TRUE(pthread_sigmask(SIG_SETMASK, nullptr, &mask) == 0 && sigpending(&pending) == 0);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE) || sigismember(&pending, SIGPIPE));
+    signal(SIGPIPE, host);
 }
 
-int hostPipeSignals = 0;
-
-// The runtime lives in other programs: a debug server that goes away must
-// neither end the process nor change what the program set up for SIGPIPE.
-TEST_F(DebugTest, ReaderClosingDoesNotEndTheProcess) {
-    enum Host { Default, OwnHandler, Blocked };
-    for (Host host : {Default, OwnHandler, Blocked}) {
-        SCOPED_TRACE(host);
-        struct sigaction action {};
-        struct sigaction saved {};
-        action.sa_handler = host == OwnHandler ? [](int) { ++hostPipeSignals; } : SIG_DFL;
-        ASSERT_EQ(0, sigaction(SIGPIPE, &action, &saved));
-        sigset_t pipeOnly, oldMask;
-        sigemptyset(&pipeOnly);
-        sigaddset(&pipeOnly, SIGPIPE);
-        pthread_sigmask(host == Blocked ? SIG_BLOCK : SIG_UNBLOCK, &pipeOnly, &oldMask);
-
-        openPipe();
-        trace(10, "opens the pipe");
-        close(reader_);
-        reader_ = -1;
-        std::string out = unstamped(stdoutOf([] {
-            trace(11, "after close");
-            trace(12, "after close");
-        }));
-        // Still here: one notice, then the lines.
-        const std::size_t notice = out.find('\n') + 1;
-        EXPECT_EQ(1, countOf(out.substr(0, notice), "Using printf()")) << out;
-        EXPECT_EQ("T 3  0  debugTest@11:after close\nT 3  0  debugTest@12:after close\n",
-                  out.substr(notice));
-
-        EXPECT_EQ(0, hostPipeSignals);
-        sigset_t mask, pending;
-        sigpending(&pending);
-        EXPECT_EQ(0, sigismember(&pending, SIGPIPE)) << "no SIGPIPE left for the program";
-        pthread_sigmask(SIG_SETMASK, &oldMask, &mask);
-        EXPECT_EQ(host == Blocked, sigismember(&mask, SIGPIPE) == 1);
-        struct sigaction now {};
-        sigaction(SIGPIPE, &saved, &now);
-        EXPECT_EQ(action.sa_handler, now.sa_handler);
-    }
+// The child closes its standard output, so that the pipe opens as descriptor 1.
+TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
+    openPipe(); // the parent's id is known already
+    pid_t child = fork();
+    if (child == 0)
+        close(STDOUT_FILENO), trace(2), _exit(0);
+    EXPECT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_EQ(unstamped(drain(), child), "T 3  0  t@2:x\n");
 }
 
-int failingSignal = 0;
-
-void installWithFailingSigaction(int sig) {
-    Syslogtodebug = 1;
-    failingSignal = sig;
+TEST_F(DebugTest, FailedHandlerInstallationLogsAndAborts) {
+    static int failing;
     debugSetSigaction([](int s, const struct sigaction* action, struct sigaction* old) {
-        errno = EINVAL;
-        return s == failingSignal ? -1 : sigaction(s, action, old);
+        return s == failing ? (errno = EINVAL, -1) : sigaction(s, action, old);
     });
-    InstallDebug(0, nullptr);
+    const std::string record = "severity 0 error 3: Could Not install signal handler for sigusr";
+    for (auto [sig, where, change] :
+         {std::tuple(SIGUSR1, "185", "1 \\(increase"), {SIGUSR2, "192", "2 \\(decrease"}})
+        EXPECT_EXIT((failing = sig, InstallDebug(0, nullptr)), testing::KilledBySignal(SIGABRT),
+                    "SysLog debug@" + (where + (": " + record)) + change + " DebugLevel\\)\\.\n");
+    debugSetSigaction(nullptr);
 }
-
-TEST(DebugDeathTest, FailedHandlerInstallationLogsAndAborts) {
-    EXPECT_EXIT(installWithFailingSigaction(SIGUSR1), testing::KilledBySignal(SIGABRT),
-                "SysLog debug@185: severity 0 error 3: Could Not install signal handler for "
-                "sigusr1 \\(increase DebugLevel\\)\\.\n");
-    EXPECT_EXIT(installWithFailingSigaction(SIGUSR2), testing::KilledBySignal(SIGABRT),
-                "SysLog debug@192: severity 0 error 3: Could Not install signal handler for "
-                "sigusr2 \\(decrease DebugLevel\\)\\.\n");
-}
-
-} // namespace

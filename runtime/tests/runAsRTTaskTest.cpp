@@ -1,221 +1,73 @@
-// Real-time priority. The scheduling calls are faked so that the exit
-// statuses, the read-back check and the switches need no privileges; one
-// test uses the real scheduler where the system grants SCHED_RR.
+// Real-time priority, with the scheduling calls faked. Trace lines go to
+// standard error, where death tests look for them.
 #include "runAsRTTask.h"
-#include "debug.h"
-#include "debugInternal.h"
 #include "runAsRTTaskInternal.h"
+#include "runtimeTestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <sched.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <utility>
-#include <vector>
-
-namespace {
-
-using Request = std::pair<int, int>; // policy, priority
-using Requests = std::vector<Request>;
-
-// What the fake system reports, and what it was asked.
-struct FakeScheduler {
-    int lowest = 1, highest = 99;
-    bool refuse = false, unreadable = false;
-    int readBack = -1; // >= 0: reported instead of the priority set
+using Requests = std::vector<std::pair<int, int>>; // policy, priority
+struct Fake {
+    int lowest, highest;
+    bool refuse;
     Requests requests;
 } fake;
 
-const RTSchedulingCalls kFakeCalls = {
-    [](int) { return fake.lowest; },
-    [](int) { return fake.highest; },
-    [](pid_t, int policy, const sched_param* param) {
-        fake.requests.emplace_back(policy, param->sched_priority);
-        return fake.refuse ? -1 : 0;
-    },
-    [](pid_t, sched_param* param) {
-        param->sched_priority = fake.readBack >= 0 ? fake.readBack : fake.requests.back().second;
-        return fake.unreadable ? -1 : 0;
-    },
-};
-
-class RTPriorityTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        fake = FakeScheduler{};
-        rtSetSchedulingCalls(&kFakeCalls);
-        RTRequestedPriority = -1;
-        DebugLevel = 0;
-        debugResetChannel("/nonexistent-dir/debugpipe"); // trace lines go to standard output
+struct RTPriorityTest : RuntimeTest {
+    RTPriorityTest() {
+        static const RTSchedulingCalls calls = {
+            [](int) { return fake.lowest; }, [](int) { return fake.highest; },
+            [](pid_t, int policy, const sched_param* param) {
+                fake.requests.emplace_back(policy, param->sched_priority);
+                return fake.refuse ? -1 : 0;
+            },
+            [](pid_t, sched_param* param) { return param->sched_priority = 7, 0; }};
+        fake = {1, 99, false, {}}, RTRequestedPriority = -1;
+        rtSetSchedulingCalls(&calls);
+        debugResetChannel("/dev/stderr");
     }
-    void TearDown() override {
-        rtSetSchedulingCalls(nullptr);
-        DebugLevel = 0;
-        debugResetChannel(nullptr);
-    }
+    ~RTPriorityTest() override { rtSetSchedulingCalls(nullptr); }
 };
 using RTPriorityDeathTest = RTPriorityTest;
 
-// Standard output of body at the given level.
-template <typename Body> std::string outputOf(unsigned char level, Body body) {
-    DebugLevel = level;
-    ::testing::internal::CaptureStdout();
-    body();
-    DebugLevel = 0;
-    return ::testing::internal::GetCapturedStdout();
-}
-
-// In a death test's child, trace lines join standard error after a marker.
-void tracesToStderr(unsigned char level) {
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    std::fputs("begin\n", stderr);
-    DebugLevel = level;
-}
-
-TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCauseAndTracesOnlyAboveLevelZero) {
-    struct Case {
-        int lowest, highest;
-        bool refuse;
-        const char* text;
-        int status;
-        const char* message;
-    } const cases[] = {
-        {-1, 99, false, "5", 5, "min priority = -1\n.*\\*\\*\\* Unable to get minimum priority\\."},
-        {1, -1, false, "5", 6, "max priority = -1\n.*\\*\\*\\* Unable to get maximum priority\\."},
-        {1, 99, false, "100", 7, "Scheduler priority 100 outside of range \\[1, 99\\]\n"},
-        {1, 99, false, "0", 7, "Scheduler priority 0 outside of range \\[1, 99\\]\n"},
-        {1, 99, false, "65535", 7, "Scheduler priority -1 outside of range \\[1, 99\\]\n"},
-        {1, 99, true, "42", 8, "Exiting: Unsuccessful sched_setscheduler\\.\n"},
+// At level 0 nothing is written on the way to an exit status.
+TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCause) {
+    const char* refused = "Exiting: Unsuccessful sched_setscheduler\\.\n";
+    const std::tuple<int, std::function<void()>, int, const char*> cases[] = {
+        {1, [] { fake.lowest = -1, SetRTPriority("5"); }, 5,
+         "= -1\n.*Unable to get minimum priority"},
+        {1, [] { fake.highest = -1, SetRTPriority("5"); }, 6,
+         "= -1\n.*Unable to get maximum priority"},
+        {1, [] { SetRTPriority("65535"); }, 7, "priority -1 outside of range \\[1, 99\\]\n"},
+        {1, [] { SetRTPriority("100"); }, 7, "priority 100 outside of range \\[1, 99\\]\n"},
+        {0, [] { SetRTPriority("0"); }, 7, "^$"},
+        {1, [] { fake.refuse = true, SetRTPriority("42"); }, 8, refused},
+        {0, [] { fake.refuse = true, RTRequestedPriority = 4, SwitchRTScheduling(1); }, 8, refused},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
-        fake.lowest = c.lowest;
-        fake.highest = c.highest;
-        fake.refuse = c.refuse;
-        for (unsigned char level : {0, 1})
-            EXPECT_EXIT(
-                {
-                    tracesToStderr(level);
-                    SetRTPriority(c.text);
-                },
-                ::testing::ExitedWithCode(c.status), level == 0 ? "^begin\n$" : c.message);
-    }
+    for (const auto& [level, call, status, message] : cases)
+        EXPECT_EXIT((DebugLevel = level, call()), testing::ExitedWithCode(status), message);
 }
 
-TEST_F(RTPriorityTest, TracesTheRangeThenWhatTheReadBackSaw) {
-    struct Case {
-        bool unreadable;
-        int readBack;
-        const char *outcome, *then;
-    } const cases[] = {
-        {false, -1, "Running with 42 priority. Good!\n", ""},
-        {false, 7, "Not running with request priority 42. running with priority 7 instead!\n", ""},
-        {true, -1, "Unable to get scheduling parameters.\n", "Running with 42 priority. Good!\n"},
+// Every whole "-p" applies the argument after it, cut to 16 bits (0 is the
+// lowest here); SetMaxRTPriority asks for the highest. Once there is a
+// request, the switches move between it and normal scheduling.
+TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
+    const int RR = SCHED_RR, OTHER = SCHED_OTHER;
+    const std::tuple<std::vector<const char*>, std::function<void()>, Requests> cases[] = {
+        {{"ds", "-p", "99", "-p", "65537", "-p", "-65494", "-p", "7x"},
+         [] {},
+         {{RR, 99}, {RR, 1}, {RR, 42}, {RR, 7}}},
+        {{"ds", "-p"}, [] { SwitchRTScheduling(0), SwitchRTScheduling(1); }, {}},
+        {{"ds", "-p5", "-pp", "6"}, [] {}, {}},
+        {{"ds", "-p", "-p", "0"}, [] {}, {{RR, 0}}},
+        {{"-p", "-p", "4"},
+         [] { SwitchRTScheduling(1), SwitchRTScheduling(0), SwitchRTScheduling(2); },
+         {{RR, 4}, {OTHER, 0}, {RR, 4}, {OTHER, 0}}},
+        {{}, [] { fake.highest = 65536 + 80, SetMaxRTPriority(); }, {{RR, 80}}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.outcome);
-        fake.unreadable = c.unreadable;
-        fake.readBack = c.readBack;
-        EXPECT_EQ(outputOf(0, [] { SetRTPriority("42"); }), "");
-        std::string out = outputOf(1, [] { SetRTPriority("42"); });
-        std::size_t at = 0; // each line after the one before
-        for (const char* line :
-             {"runAsRTTask@", "min priority = 1\n", "max priority = 99\n", c.outcome, c.then})
-            EXPECT_NE(at = out.find(line, at), std::string::npos) << line << "\n" << out;
-        EXPECT_EQ(RTRequestedPriority, 42) << "the process goes on with its request";
+    for (const auto& [args, then, requests] : cases) {
+        fake = {0, 99, false, {}}, RTRequestedPriority = -1;
+        SetRTPriorityFromArgs(int(args.size()), const_cast<char**>(args.data()));
+        then();
+        EXPECT_EQ(fake.requests, requests);
     }
+    EXPECT_EQ(RTRequestedPriority, 80);
 }
-
-// Each request of the scan, after the 16-bit cut; 0 is the lowest here.
-TEST_F(RTPriorityTest, EveryWholePSwitchAppliesTheArgumentAfterIt) {
-    struct Case {
-        std::vector<const char*> args;
-        std::vector<int> priorities;
-    } const cases[] = {
-        {{"prog", "-p", "99", "-p", "65537", "-p", "-65494", "-p", "7x"}, {99, 1, 42, 7}},
-        {{"prog", "-p"}, {}},
-        {{"prog", "-p5", "-pp", "6"}, {}},
-        {{"prog", "-p", "-p", "9"}, {0}},
-        {{"-p", "-p", "4"}, {4}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        fake = FakeScheduler{};
-        fake.lowest = 0;
-        RTRequestedPriority = -1;
-        std::vector<char*> argv;
-        for (const char* arg : c.args)
-            argv.push_back(const_cast<char*>(arg));
-        argv.push_back(nullptr);
-        SetRTPriorityFromArgs(static_cast<int>(c.args.size()), argv.data());
-        Requests expected;
-        for (int p : c.priorities)
-            expected.emplace_back(SCHED_RR, p);
-        EXPECT_EQ(fake.requests, expected);
-        EXPECT_EQ(RTRequestedPriority, c.priorities.empty() ? -1 : c.priorities.back());
-    }
-}
-
-TEST_F(RTPriorityTest, MaxPriorityIsRequestedAsText) {
-    fake.highest = 65536 + 80;
-    std::string out = outputOf(1, [] { SetMaxRTPriority(); });
-    EXPECT_NE(out.find("Attemping to set Max. priority 80"), std::string::npos) << out;
-    EXPECT_EQ(fake.requests, (Requests{{SCHED_RR, 80}}));
-}
-
-TEST_F(RTPriorityTest, SwitchMovesBetweenNormalAndTheRequestedPriorityOnceRequested) {
-    SwitchRTScheduling(0);
-    SwitchRTScheduling(1);
-    EXPECT_TRUE(fake.requests.empty()) << "no priority was asked for yet";
-    SetRTPriority("42");
-    for (int mode : {1, 0, 2, -1})
-        SwitchRTScheduling(mode);
-    EXPECT_EQ(
-        fake.requests,
-        (Requests{
-            {SCHED_RR, 42}, {SCHED_OTHER, 0}, {SCHED_RR, 42}, {SCHED_OTHER, 0}, {SCHED_OTHER, 0}}));
-    EXPECT_EQ(RTRequestedPriority, 42);
-}
-
-TEST_F(RTPriorityDeathTest, RefusedSwitchWritesItsMessageStraightToStderr) {
-    RTRequestedPriority = 42;
-    fake.refuse = true;
-    for (int mode : {0, 1})
-        EXPECT_EXIT(
-            {
-                tracesToStderr(0);
-                SwitchRTScheduling(mode);
-            },
-            ::testing::ExitedWithCode(8), "^begin\nExiting: Unsuccessful sched_setscheduler\\.\n$");
-}
-
-TEST_F(RTPriorityTest, RealSchedulerGrantsAndLeavesRoundRobin) {
-    rtSetSchedulingCalls(nullptr);
-    int lowest = sched_get_priority_min(SCHED_RR);
-    sched_param param{};
-    param.sched_priority = lowest;
-    if (sched_setscheduler(0, SCHED_RR, &param) != 0) {
-        int err = errno;
-        GTEST_SKIP() << "this system refuses SCHED_RR to the test: " << std::strerror(err);
-    }
-    param.sched_priority = 0;
-    ASSERT_EQ(sched_setscheduler(0, SCHED_OTHER, &param), 0);
-
-    SetRTPriority(std::to_string(lowest).c_str());
-    EXPECT_EQ(sched_getscheduler(0), SCHED_RR);
-    ASSERT_EQ(sched_getparam(0, &param), 0);
-    EXPECT_EQ(param.sched_priority, lowest);
-    SwitchRTScheduling(1);
-    EXPECT_EQ(sched_getscheduler(0), SCHED_OTHER);
-    SwitchRTScheduling(0);
-    EXPECT_EQ(sched_getscheduler(0), SCHED_RR);
-    SwitchRTScheduling(1);
-}
-
-} // namespace

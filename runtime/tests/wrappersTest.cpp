@@ -1,325 +1,189 @@
-// The checked system-call wrappers. Real descriptors where they fit; every call
-// goes through the seam (wrappersOs), whose fakes fail the next calls on demand
-// and count ACceptWithTimeOut's pauses instead of sleeping.
+// The checked system-call wrappers, through the seam (wrappersOs), whose fakes
+// fail the first calls on demand and count ACceptWithTimeOut's pauses.
 #include "wrappers.h"
-
-#include "debug.h"
-#include "debugInternal.h"
+#include "runtimeTestSupport.h"
 #include "wrappersOs.h"
 
-#include "testSupport.h"
+#include <netinet/in.h>
 
-#include <gtest/gtest.h>
+char c[] = "c", buffer[8];         // the caller's file goes in as char*
+timeval zero;                      // no wait
+int calls, failures, failWith;     // calls through the seam; how many of the first fail, with what
+std::vector<int> acceptErrors;     // errno of each failing accept(), then it accepts (42)
+std::vector<unsigned int> lengths; // accept()'s length in
+long slept;                        // milliseconds, through nanosleep()
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <functional>
-#include <optional>
-#include <string>
-#include <type_traits>
-#include <vector>
-
-namespace {
-
-char caller[] = "caller.cpp"; // the wrappers take the caller's file as char*
-char scratch[16];
-
-// The severity-0 record at WHERE ("file@line"), as a regular expression.
-std::string record(const std::string& where, int error, const std::string& message) {
-    std::string pattern;
-    for (char c :
-         "SysLog " + where + ": severity 0 error " + std::to_string(error) + ": " + message)
-        pattern += (std::strchr("\\^$.|?*+()[]{}", c) != nullptr ? "\\" : "") + std::string(1, c);
-    return pattern;
-}
-
-int calls = 0;    // calls through the seam
-int failures = 0; // how many of the next calls fail with failWith
-int failWith = EINTR;
-std::vector<int> acceptScript;                 // errno of each failing accept()
-std::vector<unsigned int> lengthsSeen, pauses; // accept()'s length in, nanosleep()'s seconds
-
-// Seam entry M as the real call, except that it counts and fails while
-// `failures` lasts.
+// Seam entry M: the real call after `failures` failing ones. errno stays as the
+// last failure left it, but is cleared for a call made after a success, so that
+// a wrapper that repeats a success ends its loop and shows in the count.
 template <auto... M> void failFirst() {
     ((wrappersOs().*M =
           [](auto... args) {
               auto call = realWrappersOs().*M;
               using Result = decltype(call(args...));
-              ++calls;
-              if (failures == 0)
+              if (++calls > failures) {
+                  errno = failures > 0 && calls > failures + 1 ? 0 : errno;
                   return call(args...);
-              --failures;
+              }
               errno = failWith;
-              if constexpr (std::is_pointer_v<Result>)
-                  return Result{};
-              else
-                  return Result(-1);
+              return Result(std::intptr_t(std::is_pointer_v<Result> ? 0 : -1));
           }),
      ...);
 }
 
-// accept() failing with the errno values of acceptScript in turn, then
-// accepting. Records the length it finds and scribbles on it as the kernel may.
-const int kAcceptedFd = 42;
-int acceptScripted(int, sockaddr*, socklen_t* length) {
-    lengthsSeen.push_back(*length);
-    *length = 3;
-    std::size_t call = static_cast<std::size_t>(calls++);
-    if (call >= acceptScript.size())
-        return kAcceptedFd;
-    errno = acceptScript[call];
-    return -1;
-}
-// ACcept, or ACceptWithTimeOut when given a time-out.
-int acceptNow(std::optional<int> timeout = std::nullopt) {
-    sockaddr_storage peer{};
+// ACcept, or ACceptWithTimeOut when given a time-out of -1 or more.
+int acceptNow(int timeout = -2) {
+    sockaddr peer{};
     unsigned int length = 0;
-    auto* raw = reinterpret_cast<sockaddr*>(&peer);
-    return timeout ? ACceptWithTimeOut(3, raw, &length, *timeout, caller, 91)
-                   : ACcept(3, raw, &length, caller, 90);
+    return timeout < -1 ? ACcept(3, &peer, &length, c, 9)
+                        : ACceptWithTimeOut(3, &peer, &length, timeout, c, 9);
 }
 
-class Wrappers : public ::testing::Test {
-  protected:
-    void SetUp() override {
+struct Wrappers : RuntimeTest {
+    Wrappers() {
         using W = WrappersOs;
         failFirst<&W::system, &W::select, &W::open, &W::close, &W::read, &W::write, &W::malloc,
                   &W::realloc, &W::time, &W::socket, &W::bind, &W::listen>();
-        wrappersOs().accept = acceptScripted;
-        wrappersOs().nanosleep = [](auto t, auto) { return pauses.push_back(t->tv_sec), 0; };
-        calls = failures = 0, failWith = EINTR;
-        acceptScript.clear(), lengthsSeen.clear(), pauses.clear();
-        Syslogtodebug = 1; // records also reach standard error
+        wrappersOs().accept = [](int, sockaddr*, socklen_t* length) { // scribbles as the kernel may
+            lengths.push_back(std::exchange(*length, 3));
+            std::size_t call = std::size_t(calls++);
+            return call < acceptErrors.size() ? (errno = acceptErrors[call], -1) : 42;
+        };
+        // A signal cuts each sleep of 0.2 s or more short, half of it less 0.1 s left.
+        wrappersOs().nanosleep = [](const timespec* asked, timespec* left) {
+            long ms = asked->tv_sec * 1000 + asked->tv_nsec / 1000000;
+            *left = {0, (ms >= 200 ? ms / 2 - 100 : 0) * 1000000};
+            slept += ms - left->tv_nsec / 1000000;
+            return left->tv_nsec > 0 ? (errno = EINTR, -1) : 0;
+        };
+        calls = failures = errno = 0, failWith = EINTR;
     }
-    void TearDown() override {
-        wrappersOs() = realWrappersOs();
-        Syslogtodebug = 0;
-    }
+    ~Wrappers() override { wrappersOs() = realWrappersOs(); }
 };
 using WrappersDeathTest = Wrappers;
 
-// Both ends of a pipe, or of a socket pair of TYPE; ends still open are closed.
-struct Fds {
-    explicit Fds(int type = 0, int flags = 0) {
-        EXPECT_EQ(type != 0 ? socketpair(AF_UNIX, type | flags, 0, fd) : pipe2(fd, flags), 0);
-    }
-    ~Fds() {
-        for (int end : fd)
-            if (end >= 0)
-                ::close(end);
-    }
-    void put(const std::string& text) const {
-        ASSERT_EQ(::write(fd[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    int fd[2] = {-1, -1};
-};
-
+// "E" in a message stands for the text of EIO.
 TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
-    failures = 1;
-    failWith = EIO;
-    const std::string e = std::strerror(EIO);
-    auto failed = [](const char* call, int code = EIO) {
-        return call + (" failed. Error=\"" + std::string(std::strerror(code))) + "\".";
-    };
-    auto from = [](int line, int code = EIO) {
-        return std::strerror(code) + (" (called from caller.cpp@" + std::to_string(line)) + ")";
-    };
+    failures = 1, failWith = EIO;
     const struct {
         std::function<void()> call;
-        std::string where;
-        int error;
+        const char* where;
         std::string message;
+        int error = 0;
     } cases[] = {
-        {[] { SYstem("true", caller, 1); }, "wrappers@199", 62,
-         "System(..) call failed. err = " + e},
-        {[] { SElect(0, nullptr, nullptr, caller, 2); }, "wrappers@233", 0,
-         "select() failed giving error (" + e + ") (called from caller.cpp@2)"},
-        {[] { OPen("path", O_RDONLY, caller, 3); }, "caller.cpp@3", 0,
-         "open() of path failed. Error=" + e + "."},
-        {[] { CLose(5, caller, 4); }, "caller.cpp@4", 0, "close(..) failed. Error=" + e + "."},
-        {[] { REad(5, scratch, 4, caller, 5); }, "caller.cpp@5", 0, failed("read()")},
-        {[] { WRite(5, scratch, -1, caller, 7); }, "caller.cpp@7", 0, failed("write()", EINVAL)},
+        {[] { SYstem("true", c, 1); }, "wrappers@199", "System(..) call failed. err = E", 62},
+        {[] { SElect(0, nullptr, nullptr, c, 2); }, "wrappers@233",
+         "select() failed giving error (E) (called from c@2)"},
+        {[] { failures = 0, SElect(LONG_MAX, nullptr, &zero, c, 2); }, "wrappers@233",
+         "select() failed giving error (Invalid argument) (called from c@2)"},
+        {[] { OPen("p", O_RDONLY, c, 3); }, "c@3", "open() of p failed. Error=E."},
+        {[] { CLose(5, c, 4); }, "c@4", "close(..) failed. Error=E."},
+        {[] { REad(5, buffer, 4, c, 5); }, "c@5", "read() failed. Error=\"E\"."},
+        {[] { WRite(5, buffer, -1, c, 6); }, "c@6", "write() failed. Error=\"Invalid argument\"."},
         // Short once: a second write would finish, but must not be made.
         {[] {
              wrappersOs().write = [](int, const void*, size_t n) { return ssize_t(n - !calls++); };
-             WRite(5, scratch, 4, caller, 8);
+             WRite(5, buffer, 4, c, 7);
          },
-         "caller.cpp@8", 0, "write() failed. Error=\""},
+         "c@7", "write() failed. Error=\""},
         // Allocations are not tried again after EINTR.
-        {[] { failWith = EINTR, MAlloc(16, caller, 9); }, "caller.cpp@9", 0,
-         failed("malloc()", EINTR)},
-        {[] { REalloc(nullptr, 16, caller, 10); }, "caller.cpp@10", 0, failed("realloc()")},
-        {[] { TIme(nullptr, caller, 11); }, "caller.cpp@11", 0, failed("time()")},
-        {[] { SOcket(AF_INET, SOCK_STREAM, 0, caller, 12); }, "wrappers@489", 0, from(12)},
-        {[] { BInd(5, nullptr, 0, caller, 13); }, "wrappers@511", 0, from(13)},
-        {[] { LIsten(5, 1, caller, 14); }, "wrappers@530", 0, from(14)},
-        // The seventh counted failure; six are survived (ACceptCountsOnlyRealFailures).
-        {[] { acceptScript.assign(7, EMFILE), acceptNow(); }, "wrappers@573", 0, from(90, EMFILE)},
+        {[] { failWith = EINTR, MAlloc(16, c, 8); }, "c@8",
+         "malloc() failed. Error=\"Interrupted system call\"."},
+        {[] { REalloc(nullptr, 16, c, 9); }, "c@9", "realloc() failed. Error=\"E\"."},
+        {[] { TIme(nullptr, c, 10); }, "c@10", "time() failed. Error=\"E\"."},
+        {[] { SOcket(AF_INET, SOCK_STREAM, 0, c, 11); }, "wrappers@489", "E (called from c@11)"},
+        {[] { BInd(5, nullptr, 0, c, 12); }, "wrappers@511", "E (called from c@12)"},
+        {[] { LIsten(5, 1, c, 13); }, "wrappers@530", "E (called from c@13)"},
+        {[] { acceptErrors.assign(7, EMFILE), acceptNow(); }, "wrappers@573",
+         "Too many open files (called from c@9)"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.where);
-        EXPECT_EXIT(c.call(), ::testing::KilledBySignal(SIGABRT),
-                    record(c.where, c.error, c.message));
+    for (const auto& [call, where, message, error] : cases) {
+        std::string record = std::string("SysLog ") + where + ": severity 0 error " +
+                             std::to_string(error) + ": " + message;
+        record = std::regex_replace(record, std::regex("\\bE\\b"), std::strerror(EIO));
+        EXPECT_EXIT(call(), testing::KilledBySignal(SIGABRT),
+                    std::regex_replace(record, std::regex("[()|.*+?^$\\[\\]{}]"), "\\$&"));
     }
 }
 
-// REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
-TEST_F(WrappersDeathTest, QuietReturnsLeaveNoRecord) {
-    acceptScript.assign(10, EMFILE);
-    Fds pipe(0, O_NONBLOCK);
-    EXPECT_EXIT(_exit(acceptNow(0) == -1 && REad(pipe.fd[0], scratch, 4, caller, 1) == 0 ? 0 : 1),
-                ::testing::ExitedWithCode(0), "^$");
-}
-
-// EINTR twice: each wrapper calls again and ends with the real result.
-TEST_F(Wrappers, EintrIsRetriedUntilTheCallSucceeds) {
-    Fds pipe;
-    Fds pair(SOCK_STREAM);
-    pair.put("x");
+// Two EINTR, then the real call. A time-out is traced at level 2 and looks at no descriptor
+// above the highest; standard input is closed, so that the first file opens as descriptor 0;
+// files are created 0666 less the umask; nothing to write is no failure; REad asks for the
+// missing bytes only (one message per read) and returns what came before end of file; CLose
+// takes EINTR as done. Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
+TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
+    int fds[2];
+    ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(pair.fd[0], &set);
-    testing_support::TempDir dir;
-    sockaddr unnamed{}; // bound to a free abstract address
-    unnamed.sa_family = AF_UNIX;
-    char buffer[5] = {};
-    int file = -1, server = -1;
-    long stored = 0;
-    const std::function<bool()> cases[] = {
-        [] { return WEXITSTATUS(SYstem("exit 1", caller, 1)) == 1; },
-        [&] { return SElect(pair.fd[0], &set, nullptr, caller, 2) == 1; },
-        [&] { return (file = OPen(dir.file("new").c_str(), O_CREAT | O_WRONLY, caller, 3)) >= 0; },
-        [&] { return WRite(pipe.fd[1], const_cast<char*>("wxyz"), 4, caller, 4) == 4; },
-        [&] { return REad(pipe.fd[0], buffer, 4, caller, 5) == 4; },
-        [&] { return TIme(&stored, caller, 6) == stored && stored > 0; },
-        [&] { return (server = SOcket(AF_UNIX, SOCK_STREAM, 0, caller, 7)) >= 0; },
-        [&] { return BInd(server, &unnamed, sizeof unnamed.sa_family, caller, 8) == 0; },
-        [&] { return LIsten(server, 4, caller, 9) == 0; },
+    FD_SET(fds[0], &set);
+    TempDir dir;
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    int server = -1;
+    auto created = [&](const std::string& path, int flags) { // its descriptor if 0666 less umask
+        struct stat info {};
+        int fd = OPen(path.c_str(), O_RDWR | flags, c, 2);
+        return fstat(fd, &info) == 0 && (info.st_mode & 0777) == 0640 ? fd : -1;
+    };
+    auto timeOut = [&] { SElect(fds[0] - 1, &set, &zero, c, 1); };
+    const std::string timedOut = " 3  0  wrappers@225:Select Timed Out\n";
+    close(STDIN_FILENO);
+    DebugLevel = 2;
+    const std::pair<int, std::function<bool()>> cases[] = {
+        {3, [&] { return countOf(stdoutOf(timeOut), timedOut) == 1; }},
+        {3, [&] { return created(dir.path(), O_TMPFILE) == 0; }},
+        {3, [&] { return created(dir.file("f"), O_CREAT) > 0; }},
+        {3, [&] { return WRite(fds[1], const_cast<char*>("wxyz"), 4, c, 3) == 4; }},
+        {3, [&] { return WRite(STDIN_FILENO, buffer, 0, c, 3) == 0; }},
+        {4, [&] { return REad(fds[0], buffer, 3, c, 4) == 3 && buffer == std::string("xwx"); }},
+        {4,
+         [&] {
+             return write(fds[1], "ab", 2) == 2 && close(fds[1]) == 0 &&
+                    REad(fds[0], buffer, 8, c, 5) == 2;
+         }},
+        {3, [&] { return (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) > 0; }},
+        {3, [&] { return BInd(server, reinterpret_cast<sockaddr*>(&any), sizeof any, c, 7) == 0; }},
+        {3, [&] { return LIsten(server, 1, c, 8) == 0; }},
+        {1, [&] { return CLose(fds[0], c, 9) == 0; }},
     };
     mode_t oldMask = umask(027);
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        calls = 0;
-        failures = 2;
-        EXPECT_TRUE(cases[i]()) << "case " << i;
-        EXPECT_EQ(calls, 3) << "case " << i;
+    for (const auto& [expected, call] : cases) {
+        calls = 0, failures = 2;
+        EXPECT_TRUE(call() && calls == expected) << &call - &cases[0].second;
     }
     umask(oldMask);
-    EXPECT_STREQ(buffer, "wxyz");
-    struct stat info {};
-    EXPECT_EQ(fstat(file, &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u) << "0666 narrowed by the umask";
-    ::close(file);
-    ::close(server);
+    acceptErrors.assign(9, EMFILE);
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0); // empty
+    EXPECT_EXIT(_exit(acceptNow(0) == -1 && REad(fds[0], buffer, 4, c, 1) == 0 ? 0 : 1),
+                testing::ExitedWithCode(0), "^$");
 }
 
-TEST_F(Wrappers, SElectTracesATimeOutFromLevelTwo) {
-    testing_support::TempDir dir;
-    std::string fifo = dir.file("trace");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    int trace = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    debugResetChannel(fifo.c_str());
-    unsigned char savedLevel = DebugLevel;
-    for (unsigned char level : {1, 2}) {
-        DebugLevel = level;
-        timeval timeout{0, 1000};
-        EXPECT_EQ(SElect(-1, nullptr, &timeout, caller, 1), 0);
-    }
-    char lines[256] = {};
-    EXPECT_GT(::read(trace, lines, sizeof lines - 1), 0);
-    EXPECT_EQ(testing_support::countOf(lines, "\n"), 1) << lines;
-    EXPECT_NE(std::strstr(lines, "3  0  wrappers@225:Select Timed Out\n"), nullptr) << lines;
-    DebugLevel = savedLevel;
-    debugResetChannel(nullptr);
-    ::close(trace);
-}
-
-// O_TMPFILE creates a file too (O_CREAT is checked in EintrIsRetried...).
-TEST_F(Wrappers, OPenGivesTheModeWithOTmpfile) {
-    static mode_t modeSeen;
-    wrappersOs().open = [](const char*, int, mode_t mode) { return modeSeen = mode, 7; };
-    EXPECT_EQ(OPen("dir", O_RDWR | O_TMPFILE, caller, 1), 7);
-    EXPECT_EQ(modeSeen, 0666u);
-}
-
-// Linux has released the descriptor when close() reports EINTR; closing again
-// could close one that another thread has just opened.
-TEST_F(Wrappers, CLoseTakesEintrAsDone) {
-    failures = 1;
-    EXPECT_EQ(CLose(5, caller, 1), 0);
-    EXPECT_EQ(calls, 1);
-}
-
-TEST_F(Wrappers, REadCollectsTheCountButStopsAtEagainOrEndOfFile) {
-    // One message per read, so the count arrives in three pieces; a read of
-    // more than is missing would also take "XY".
-    Fds pair(SOCK_SEQPACKET, SOCK_NONBLOCK);
-    for (const char* piece : {"abcd", "ef", "ghiXY", "abc"})
-        pair.put(piece);
-    char buffer[16] = {};
-    EXPECT_EQ(REad(pair.fd[0], buffer, 9, caller, 1), 9);
-    EXPECT_STREQ(buffer, "abcdefghi");
-    EXPECT_EQ(REad(pair.fd[0], buffer, 8, caller, 2), 0) << "EAGAIN after a partial read";
-
-    pair.put("xyz");
-    ::close(pair.fd[1]);
-    pair.fd[1] = -1;
-    alarm(10); // ends a REad that spins at end of file
-    EXPECT_EQ(REad(pair.fd[0], buffer, 8, caller, 3), 3) << "end of file";
-    alarm(0);
-    EXPECT_EQ(std::string(buffer, 3), "xyz");
-}
-
-// ECONNABORTED and EINTR are not counted, six counted failures are survived, and
-// the length is stored again before every attempt except the one after EINTR.
-TEST_F(Wrappers, ACceptCountsOnlyRealFailures) {
+// ECONNABORTED and EINTR are not counted, and the length is stored again before every attempt
+// but the one after EINTR. ACcept survives six counted failures; ACceptWithTimeOut pauses a
+// whole second after each, however often signals cut its sleep short, and gives up once the
+// 8-bit counter is above the time-out (a signed comparison), never at 255 (it wraps).
+TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     const int M = EMFILE, A = ECONNABORTED, I = EINTR;
-    acceptScript = {A, M, I, M, A, M, M, I, M, M};
-    EXPECT_EQ(acceptNow(), kAcceptedFd);
-    EXPECT_EQ(lengthsSeen, (std::vector<unsigned int>{16, 16, 16, 3, 16, 16, 16, 16, 3, 16, 16}));
-    EXPECT_TRUE(pauses.empty());
-}
-
-// One one-second pause after each counted failure; gives up once the 8-bit
-// counter is above TIMEOUT (a signed comparison), never for 255, which wraps.
-TEST_F(Wrappers, ACceptWithTimeOutPausesAndGivesUp) {
-    const struct {
-        int timeout;
-        std::size_t failures;
-        int result, attempts;
-    } cases[] = {{0, 1000, -1, 2},  {3, 1000, -1, 5},     {3, 4, kAcceptedFd, 5},
-                 {-1, 1000, -1, 1}, {254, 1000, -1, 256}, {255, 600, kAcceptedFd, 601}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE("time-out " + std::to_string(c.timeout));
-        calls = 0;
-        pauses.clear();
-        acceptScript.assign(c.failures, EMFILE);
-        EXPECT_EQ(acceptNow(c.timeout), c.result);
-        EXPECT_EQ(calls, c.attempts);
-        EXPECT_EQ(pauses, std::vector<unsigned int>(static_cast<std::size_t>(c.attempts - 1), 1u));
-    }
-}
-
-TEST(DiffTime, SubtractsBorrowingASecond) {
-    const struct {
-        timeval start, end, difference;
-    } cases[] = {
-        {{5, 200000}, {7, 100000}, {1, 900000}},
-        {{10, 500}, {12, 500}, {2, 0}},
-        {{7, 100000}, {5, 200000}, {-2, 100000}}, // END before START
+    const std::tuple<int, std::vector<int>, int, unsigned> cases[] = {
+        {0, std::vector<int>(9, M), -1, 1},          {3, std::vector<int>(4, M), 42, 4},
+        {-1, std::vector<int>(9, M), -1, 0},         {255, std::vector<int>(600, M), 42, 600},
+        {-2, {A, M, I, M, A, M, M, I, M, M}, 42, 0}, // ACcept, the lengths checked below
     };
-    for (const auto& c : cases) {
-        timeval result{-99, -99};
-        DiffTime(c.start, c.end, &result);
-        EXPECT_EQ(result.tv_sec, c.difference.tv_sec) << c.end.tv_sec;
-        EXPECT_EQ(result.tv_usec, c.difference.tv_usec) << c.end.tv_sec;
+    for (const auto& [timeout, errors, result, pauseCount] : cases) {
+        calls = 0, acceptErrors = errors, lengths.clear(), slept = 0;
+        EXPECT_EQ(acceptNow(timeout), result);
+        EXPECT_EQ(slept, 1000 * pauseCount) << timeout;
     }
+    EXPECT_EQ(lengths, (std::vector<unsigned>{16, 16, 16, 3, 16, 16, 16, 16, 3, 16, 16}));
 }
 
-} // namespace
+// A second is borrowed when END's microseconds are the smaller; a difference
+// too large for its field wraps round.
+TEST(DiffTime, BorrowsASecondAndWrapsRound) {
+    timeval wrapped{}, even{};
+    DiffTime({1, 1}, {LONG_MIN, LONG_MIN}, &wrapped);
+    DiffTime({10, 500}, {12, 500}, &even);
+    EXPECT_EQ(std::tuple(wrapped.tv_sec, wrapped.tv_usec, even.tv_sec, even.tv_usec),
+              std::tuple(LONG_MAX - 1, LONG_MIN + 999999, 2L, 0L));
+}
