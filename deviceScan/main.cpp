@@ -4,9 +4,9 @@
 // the database.
 #include "debug.h"
 #include "deviceScan.h"
+#include "helpAnswer.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -36,34 +36,14 @@ const char* const kUsage =
 
 const char* const kVersion = "deviceScan " DEVICESCAN_VERSION "\n";
 
-// The text asked for by -h, --help or --version in any position, each
-// compared whole; the first of them on the command line decides. Null when
-// none is given.
-const char* requestedAnswer(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            return kUsage;
-        if (std::strcmp(argv[i], "--version") == 0)
-            return kVersion;
-    }
-    return nullptr;
-}
-
-// An answer that could not be written is an error, not a silent success.
-int printAnswer(const char* text) {
-    if (std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0)
-        return 0;
-    std::perror("deviceScan: standard output");
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     // Checked before InstallDebug, so that the answer comes without its
     // notices and without signal handlers.
-    if (const char* answer = requestedAnswer(argc, argv))
-        return printAnswer(answer);
+    int answered = answerHelpOrVersion(argc, argv, "deviceScan", kUsage, kVersion);
+    if (answered >= 0)
+        return answered;
 
     InstallDebug(argc, argv);
 

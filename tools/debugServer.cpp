@@ -4,6 +4,8 @@
 //
 //   debugServer [PIPE]      PIPE defaults to /var/run/debugpipe
 //   debugServer -h | --help | --version
+#include "helpAnswer.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,27 +30,12 @@ const char* const kUsage =
 
 const char* const kVersion = "debugServer " DEVICESCAN_VERSION "\n";
 
-// The text asked for by -h, --help or --version in any position, each
-// compared whole; the first of them decides. Null when none is given.
-const char* requestedAnswer(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            return kUsage;
-        if (std::strcmp(argv[i], "--version") == 0)
-            return kVersion;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    if (const char* answer = requestedAnswer(argc, argv)) {
-        if (std::fputs(answer, stdout) >= 0 && std::fflush(stdout) == 0)
-            return 0;
-        std::perror("debugServer: standard output");
-        return 1;
-    }
+    int answered = answerHelpOrVersion(argc, argv, "debugServer", kUsage, kVersion);
+    if (answered >= 0)
+        return answered;
     const char* path = argc > 1 ? argv[1] : "/var/run/debugpipe";
     if (mkfifo(path, 0666) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "debugServer: cannot create %s: %s\n", path, std::strerror(errno));
