@@ -14,7 +14,8 @@ void trace(unsigned long line, const char* text = "x", const char* file = "t") {
 std::string unstamped(const std::string& text, pid_t pid = getpid()) {
     time_t now = time(nullptr), hourAgo = now - 3600;
     tm today{}, before{};
-    localtime_r(&now, &today), localtime_r(&hourAgo, &before);
+    localtime_r(&now, &today);
+    localtime_r(&hourAgo, &before);
     std::ostringstream date;
     date << std::put_time(&today, "(%d-%m-%Y|") << std::put_time(&before, "%d-%m-%Y)");
     const std::string stamp = date.str() + " \\d\\d:\\d\\d:\\d\\d :  pid \\(";
@@ -120,7 +121,8 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     trace(4);
     EXPECT_EQ(unstamped(drain()), "LOSTDATA!\nT 3  0  t@4:x\n");
     sighandler_t host = signal(SIGPIPE, SIG_DFL);
-    close(filler), close(std::exchange(reader, -1));
+    close(filler);
+    close(std::exchange(reader, -1));
     EXPECT_EQ(unstamped(stdoutOf([] { trace(5), trace(6); })),
               "Debug server closed the debug pipe. Using printf() for debug o/p.\n"
               "T 3  0  t@5:x\nT 3  0  t@6:x\n");
@@ -134,8 +136,11 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
 TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
     openPipe(); // the parent's id is known already
     pid_t child = fork();
-    if (child == 0)
-        close(STDOUT_FILENO), trace(2), _exit(0);
+    if (child == 0) {
+        close(STDOUT_FILENO);
+        trace(2);
+        _exit(0);
+    }
     EXPECT_EQ(waitpid(child, nullptr, 0), child);
     EXPECT_EQ(unstamped(drain(), child), "T 3  0  t@2:x\n");
 }

@@ -154,7 +154,8 @@ TEST_F(LoiTest, UpgradeRetriesAHangingUploadAndFlagsTheThirdFailureOnce) {
         {secondWorks, {3, 30, 3}, false},
         {run + "; " + upload, {3, 30, 3, 30, 3, 30}, true}};
     for (const auto& [command, waits, flagged] : cases) {
-        unlink(runs.c_str()), sleeps.clear();
+        unlink(runs.c_str());
+        sleeps.clear();
         runLOIUpgrade(command.c_str());
         EXPECT_EQ(countOf(readFile(runs), "run\n"), int(waits.size() + 1) / 2);
         EXPECT_EQ(sleeps, waits);
