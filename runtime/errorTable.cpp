@@ -1,7 +1,14 @@
 // The platform's error code table and its look-up.
 #include "errorTable.h"
 
+#include <cstddef>
+
 namespace {
+
+struct ErrorTableEntry {
+    std::int32_t code;
+    const char* message;
+};
 
 const char* const kUndefinedError = "Undefined Error";
 
@@ -147,9 +154,4 @@ const char* GetErrorString(std::int32_t code) {
         if (kErrorTable[i].code == code)
             return kErrorTable[i].message;
     return kUndefinedError;
-}
-
-const ErrorTableEntry* errorTableEntries(std::size_t& count) {
-    count = kErrorTableSize;
-    return kErrorTable;
 }

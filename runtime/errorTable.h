@@ -4,19 +4,9 @@
 
 #include "export.h"
 
-#include <cstddef>
 #include <cstdint>
 
 // The message of CODE, or "Undefined Error" for a code without an entry. The
 // text is constant and lives for the whole process; the caller must not
 // change or free it. Exported under its plain, unmangled name.
 extern "C" RUNTIME_EXPORT const char* GetErrorString(std::int32_t code);
-
-// One entry of the table.
-struct ErrorTableEntry {
-    std::int32_t code;
-    const char* message;
-};
-
-// The table itself, in its order, for tests. Internal: never exported.
-const ErrorTableEntry* errorTableEntries(std::size_t& count);
