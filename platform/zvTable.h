@@ -70,7 +70,6 @@ class ZVTABLE {
     int set_stored_rows(int rows);
     int write_table_data();
 
-    const std::string& name() const { return name_; }
 
   private:
     int load();

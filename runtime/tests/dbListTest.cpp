@@ -86,7 +86,8 @@ TEST_F(DbListDeathTest, EveryValueLandsInTheFirstMatchingRequestByteForByte) {
                                        {7, kRows[i].type, kCount}})
             requests.push_back({int(i), units, DB_DATA_TYPE_ENUM(type), 0, &variables[to][8]});
     for (auto [level, levelIV] : {std::pair(3, 0), std::pair(4, 0), std::pair(0, 1)}) {
-        DebugLevel = level, DebugLevel_IV = levelIV;
+        DebugLevel = level;
+        DebugLevel_IV = levelIV;
         testing::internal::CaptureStderr();
         std::string out = stdoutOf([&] {
             DbList_StoreDBReadValues_MT(records.data(), requests.data(), requests.size(), true,

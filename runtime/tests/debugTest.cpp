@@ -71,7 +71,9 @@ TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
         std::string out = stdoutOf([&] { InstallDebug(argc, const_cast<char**>(words.data())); });
         EXPECT_EQ(out + levels(), printed);
     }
-    DebugLevel = 255, DebugLevel_IV = 2, Syslogtodebug = 0;
+    DebugLevel = 255;
+    DebugLevel_IV = 2;
+    Syslogtodebug = 0;
     std::string steps;
     for (int sig : {SIGUSR1, SIGUSR1, SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR2})
         steps += (raise(sig), levels()) + ",";

@@ -88,7 +88,8 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     for (const auto& [panel, analyser] : cases) {
         writeFile(file_, old);
         int reader = open(file_.c_str(), O_RDONLY);
-        synced.clear(), shortWrites = true;
+        synced.clear();
+        shortWrites = true;
         EXPECT_EQ(setGcLOIIpAddress(panel), analyser ? 1 : 0);
         shortWrites = false;
         EXPECT_EQ(readFile(file_),

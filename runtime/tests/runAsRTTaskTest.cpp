@@ -20,7 +20,8 @@ struct RTPriorityTest : RuntimeTest {
                 return fake.refuse ? -1 : 0;
             },
             [](pid_t, sched_param* param) { return param->sched_priority = 7, 0; }};
-        fake = {1, 99, false, {}}, RTRequestedPriority = -1;
+        fake = {1, 99, false, {}};
+        RTRequestedPriority = -1;
         rtSetSchedulingCalls(&calls);
         debugResetChannel("/dev/stderr");
     }
@@ -64,7 +65,8 @@ TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
         {{}, [] { fake.highest = 65536 + 80, SetMaxRTPriority(); }, {{RR, 80}}},
     };
     for (const auto& [args, then, requests] : cases) {
-        fake = {0, 99, false, {}}, RTRequestedPriority = -1;
+        fake = {0, 99, false, {}};
+        RTRequestedPriority = -1;
         SetRTPriorityFromArgs(int(args.size()), const_cast<char**>(args.data()));
         then();
         EXPECT_EQ(fake.requests, requests);

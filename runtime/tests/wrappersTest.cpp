@@ -56,7 +56,8 @@ struct Wrappers : RuntimeTest {
             slept += ms - left->tv_nsec / 1000000;
             return left->tv_nsec > 0 ? (errno = EINTR, -1) : 0;
         };
-        calls = failures = errno = 0, failWith = EINTR;
+        calls = failures = errno = 0;
+        failWith = EINTR;
     }
     ~Wrappers() override { wrappersOs() = realWrappersOs(); }
 };
@@ -64,7 +65,8 @@ using WrappersDeathTest = Wrappers;
 
 // "E" in a message stands for the text of EIO.
 TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
-    failures = 1, failWith = EIO;
+    failures = 1;
+    failWith = EIO;
     const struct {
         std::function<void()> call;
         const char* where;
@@ -149,7 +151,8 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     };
     mode_t oldMask = umask(027);
     for (const auto& [expected, call] : cases) {
-        calls = 0, failures = 2;
+        calls = 0;
+        failures = 2;
         EXPECT_TRUE(call() && calls == expected) << &call - &cases[0].second;
     }
     umask(oldMask);
@@ -171,7 +174,10 @@ TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
         {-2, {A, M, I, M, A, M, M, I, M, M}, 42, 0}, // ACcept, the lengths checked below
     };
     for (const auto& [timeout, errors, result, pauseCount] : cases) {
-        calls = 0, acceptErrors = errors, lengths.clear(), slept = 0;
+        calls = 0;
+        acceptErrors = errors;
+        lengths.clear();
+        slept = 0;
         EXPECT_EQ(acceptNow(timeout), result);
         EXPECT_EQ(slept, 1000 * pauseCount) << timeout;
     }
