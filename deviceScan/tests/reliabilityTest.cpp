@@ -12,6 +12,7 @@
 #include <cstring>
 #include <regex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -131,9 +132,9 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         faults = failing;
         synced = now = durable = {};
         bad.clear();
-        tableStoreOs() = kTracedOs;
+        const TableStoreOs real = std::exchange(tableStoreOs(), kTracedOs);
         auto [out, err] = scanInProcess(db, level);
-        tableStoreOs() = TableStoreOs{mkstemp, write, fsync, rename};
+        tableStoreOs() = real;
         EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
         for (const auto& table : after)
