@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     }
     std::string directory = argv[1];
     std::string hwConfig = readWhole(directory + "/HW_CONFIG.csv");
-    for (const char* table : testing_support::kCategoryTables) {
+    for (const char* table : bench::kCategoryTables) {
         std::string path = directory + "/" + table + ".csv";
         replace(directory, path, readWhole(path));
     }

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
                 (i % 5 == 0 ? ",\"slot, \"\"front\"\"\"\n" : ",base board\n");
     }
     writeTable(dir, "HW_CONFIG", text);
-    for (const char* table : testing_support::kCategoryTables)
+    for (const char* table : bench::kCategoryTables)
         writeTable(dir, table,
                    std::strcmp(table, "RTD_SEL") == 0
                        ? "Installed_hw,label\nOLD:SLOT_2:,RTD 1\n"

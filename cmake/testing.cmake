@@ -45,4 +45,4 @@ function(add_project_test name)
 endfunction()
 
 add_library(test_support INTERFACE)
-target_include_directories(test_support INTERFACE ${PROJECT_SOURCE_DIR}/tools/testing)
+target_include_directories(test_support INTERFACE ${PROJECT_SOURCE_DIR}/testing)

@@ -4,7 +4,7 @@
 // the database.
 #include "debug.h"
 #include "deviceScan.h"
-#include "helpAnswer.h"
+#include "programStart.h"
 
 #include <cstdio>
 

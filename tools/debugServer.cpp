@@ -4,7 +4,7 @@
 //
 //   debugServer [PIPE]      PIPE defaults to /var/run/debugpipe
 //   debugServer -h | --help | --version
-#include "helpAnswer.h"
+#include "programStart.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
