@@ -190,19 +190,6 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
     return true;
 }
 
-bool parseCsv(const std::string& text, std::vector<std::string>& header,
-              std::vector<std::string>& cells, CsvError& error) {
-    std::vector<CsvSpan> spans;
-    std::string extra;
-    cells.clear();
-    if (!parseCsvSpans(text, header, spans, extra, error))
-        return false;
-    cells.reserve(spans.size());
-    for (const CsvSpan& span : spans)
-        cells.push_back(spanText(text, extra, span));
-    return true;
-}
-
 void appendCsvField(std::string& out, const char* data, std::size_t size, bool alone) {
     // Unquoted at the start of a file, a field's leading mark bytes would be
     // read as a byte-order mark and dropped.

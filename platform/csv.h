@@ -32,15 +32,12 @@ const std::size_t kCsvByteOrderMarkSize = sizeof kCsvByteOrderMark - 1;
 // as if it did not: the mark is no part of the first column's name.
 bool startsWithByteOrderMark(const std::string& text);
 
-// Parses a whole file. The first record becomes header, the fields of every
-// further record are appended to cells row by row. Fails (returning false and
-// filling error) on no header, an unterminated quote, a stray quote or text
-// after a closing quote, or a record whose field count differs from the header's.
-bool parseCsv(const std::string& text, std::vector<std::string>& header,
-              std::vector<std::string>& cells, CsvError& error);
-
-// The same, with the cells as spans: into text, or into extra, to which the
-// unescaped fields are appended. Also fails on a text above kCsvMaxText.
+// Parses a whole file. The first record becomes header; the fields of every
+// further record are appended to cells row by row, as spans into text, or
+// into extra, to which the unescaped fields are appended. Fails (returning
+// false and filling error) on no header, an unterminated quote, a stray quote
+// or text after a closing quote, a record whose field count differs from the
+// header's, or a text above kCsvMaxText.
 bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
                    std::vector<CsvSpan>& cells, std::string& extra, CsvError& error);
 

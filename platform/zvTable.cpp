@@ -9,7 +9,7 @@
 
 #include "csv.h"
 #include "sysLog.h"
-#include "tableStoreOs.h"
+#include "wholeFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,16 +30,11 @@ const char* const kStoreFile = "zvTable";
 const char* const kDefaultDirectory = "/nvdata/configdb";
 const char* const kDirectoryVariable = "ZVDB_DIR";
 const char* const kTableSuffix = ".csv";
-const char* const kTemporarySuffix = ".tmpXXXXXX";
 // Values set over and over leave dead bytes behind; past this many, and
 // past half of what is held, they are squeezed out.
 const std::size_t kCompactAbove = 1 << 20;
 // Bytes of a cell quoted in a record.
 const std::size_t kExcerptBytes = 40;
-
-TableStoreOs realOs() {
-    return TableStoreOs{::mkstemp, ::write, ::fsync, ::rename};
-}
 
 // The largest table file this build can load: spans address kCsvMaxText
 // bytes, but a std::string on the 32-bit controller holds only about 1 GiB.
@@ -54,62 +49,6 @@ bool isPlainName(const char* name) {
         std::strcmp(name, "..") == 0)
         return false;
     return std::strchr(name, '/') == nullptr;
-}
-
-// Closes a descriptor on every way out of a scope.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-  private:
-    int fd_;
-};
-
-// Reads the whole file. A file larger than a table may be is refused with
-// EFBIG before anything is allocated for it. Throws when memory runs out.
-bool readWholeFile(const std::string& path, std::string& text, int& err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        return false;
-    }
-    Descriptor closer(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        err = errno;
-        return false;
-    }
-    const std::size_t limit = maxTableText();
-    if (static_cast<unsigned long long>(st.st_size) > limit) {
-        err = EFBIG;
-        return false;
-    }
-    if (st.st_size > 0)
-        text.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            err = errno;
-            return false;
-        }
-        if (n == 0)
-            return true;
-        // The file may have grown since fstat.
-        if (static_cast<std::size_t>(n) > limit - text.size()) {
-            err = EFBIG;
-            return false;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
 }
 
 // Column names are short: compared eight bytes at a time instead of through a
@@ -194,43 +133,7 @@ void excerpt(const char* data, std::size_t size, char (&out)[4 * kExcerptBytes +
     out[at] = '\0';
 }
 
-std::string directoryOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// NAME.csv.tmpXXXXXX beside the table. A name too long for that in one
-// directory entry is cut, so that every table that can be read can be written.
-std::string temporaryPattern(const std::string& directory, const std::string& name) {
-    std::size_t room = NAME_MAX - std::strlen(kTableSuffix) - std::strlen(kTemporarySuffix);
-    return directory + "/" + name.substr(0, room) + kTableSuffix + kTemporarySuffix;
-}
-
-// Writes all of data, retrying short writes and interruptions.
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = tableStoreOs().write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
-
-TableStoreOs& tableStoreOs() {
-    static TableStoreOs os = realOs();
-    return os;
-}
 
 // ---------------------------------------------------------------- ZVTABLE
 
@@ -272,9 +175,9 @@ int ZVTABLE::read_table_data() {
 int ZVTABLE::load() {
     std::string text;
     int err = 0;
-    if (!readWholeFile(path_, text, err)) {
+    if (!readWholeFile(path_, maxTableText(), text, err)) {
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-               "Table %s: cannot read %s: %s", name_.c_str(), path_.c_str(), std::strerror(err));
+               "Table %s: cannot read %s: %s", name_.c_str(), path_.c_str(), wholeFileError(err));
         return 1;
     }
     CsvError error;
@@ -605,73 +508,38 @@ bool ZVTABLE::compose(std::string& out) {
     return least <= limit && out.size() <= limit;
 }
 
-// Replaces the table file by a temporary holding out: written, synced,
-// given the table's owner and mode, renamed over it, and the rename synced.
+// Replaces the table file by out; records what failed, and an owner that
+// could not be kept.
 int ZVTABLE::replaceFile(const std::string& out) {
-    const std::string directory = directoryOf(path_);
-    std::string temp = temporaryPattern(directory, name_);
-    int fd = tableStoreOs().mkstemp(&temp[0]);
-    if (fd < 0) {
-        int err = errno;
+    ReplaceResult result = replaceWholeFile(path_, out);
+    if (result.ownerError != 0)
+        SysLog(ERR_SEVERITY_PROBLEM, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: cannot keep owner %ld%s of %s: %s; its %s kept", name_.c_str(),
+               static_cast<long>(result.owner),
+               result.groupKept ? "" : (" and group " + std::to_string(result.group)).c_str(),
+               path_.c_str(), std::strerror(result.ownerError),
+               result.groupKept ? "group and mode are" : "mode is");
+    const char* error = std::strerror(result.error);
+    switch (result.failed) {
+    case ReplaceStep::none:
+        return 0;
+    case ReplaceStep::create:
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
                "Table %s: cannot create a temporary file beside %s: %s", name_.c_str(),
-               path_.c_str(), std::strerror(err));
+               path_.c_str(), error);
         return 1;
-    }
-    const char* step = nullptr;
-    int err = 0;
-    // mkstemp creates the file private and ours. The owner goes first: a
-    // change of owner may clear the set-id bits that the mode then restores.
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0) {
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-            err = errno;
-            SysLog(ERR_SEVERITY_PROBLEM, ERR_INVALID_DATA, kStoreFile, __LINE__,
-                   "Table %s: cannot keep owner %ld and group %ld of %s: %s; its mode is kept",
-                   name_.c_str(), static_cast<long>(st.st_uid), static_cast<long>(st.st_gid),
-                   path_.c_str(), std::strerror(err));
-        }
-        if (::fchmod(fd, st.st_mode & 07777) != 0) {
-            step = "chmod";
-            err = errno;
-        }
-    }
-    if (step == nullptr && !writeAll(fd, out)) {
-        step = "write";
-        err = errno;
-    } else if (step == nullptr && tableStoreOs().fsync(fd) != 0) {
-        step = "fsync";
-        err = errno;
-    }
-    if (::close(fd) != 0 && step == nullptr) {
-        step = "close";
-        err = errno;
-    }
-    if (step == nullptr && tableStoreOs().rename(temp.c_str(), path_.c_str()) != 0) {
-        step = "rename";
-        err = errno;
-    }
-    if (step != nullptr) {
-        ::unlink(temp.c_str());
-        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-               "Table %s: %s of the new %s failed: %s; the table is left as it was", name_.c_str(),
-               step, path_.c_str(), std::strerror(err));
-        return 1;
-    }
-    // Without this the rename itself may not survive a power cut.
-    int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || tableStoreOs().fsync(dir) != 0) {
-        err = errno;
-        if (dir >= 0)
-            ::close(dir);
+    case ReplaceStep::syncDirectory:
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
                "Table %s: %s was replaced, but syncing its directory failed: %s; the new table "
                "may not survive a power cut",
-               name_.c_str(), path_.c_str(), std::strerror(err));
+               name_.c_str(), path_.c_str(), error);
+        return 1;
+    default:
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: %s of the new %s failed: %s; the table is left as it was", name_.c_str(),
+               replaceStepName(result.failed), path_.c_str(), error);
         return 1;
     }
-    ::close(dir);
-    return 0;
 }
 
 // ---------------------------------------------------------------- ZV_MASTER_TABLE

@@ -17,18 +17,21 @@
 // column (naming its first such row and how many there are), each until the
 // table is loaded again.
 //
+// A table file that is no regular file (a FIFO, a device) does not load.
+//
 // Limits: a file larger than this build can hold in one string (kCsvMaxText,
 // about 1 GiB on the 32-bit controller) is refused unread, and a table never
 // holds more rows than a file of that size could, at one byte a cell. Table
 // names of up to NAME_MAX less the 4 bytes of ".csv" are read and written.
 //
-// Writes are atomic: a table file is replaced by a fully written and synced
-// temporary file, so a reader or a crash sees the old table or the new one;
-// its mode, owner and group are kept (an owner that may not be kept is
-// recorded). A failed write leaves the file as it was, except when only the
-// sync of the directory after the rename fails: the new table is then in
-// place but may not survive a power cut. A table whose last load failed, or
-// on which a set failed since it was loaded, is never written back.
+// Writes are atomic and durable (wholeFile.h): a reader or a crash sees the
+// old table or the new one; its mode, owner and group are kept (an owner that
+// may not be kept is recorded, and the group and mode stay); a file that
+// already holds exactly the table's bytes is left in place. A failed write
+// leaves the file as it was, except when only the sync of the directory after
+// the rename fails: the new table is then in place but may not survive a
+// power cut. A table whose last load failed, or on which a set failed since
+// it was loaded, is never written back.
 #pragma once
 
 #include "csv.h"

@@ -2,6 +2,7 @@
 #include "loiAddress.h"
 
 #include "loiAddressInternal.h"
+#include "wholeFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,7 +54,6 @@ const int kUpgradeAttempts = 3;
 const unsigned int kSettleSeconds = 3;
 const unsigned int kGraceSeconds = 30;
 
-const mode_t kAddressFileMode = 0644;
 const unsigned int kHighestOctet = 255;
 const std::size_t kMostOctetDigits = 3;
 const int kOctets = 4;
@@ -98,47 +98,6 @@ bool isDottedDecimal(const char* text) {
             return false;
     }
     return *at == '\0';
-}
-
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t written = write(fd, data.data() + done, data.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Makes a rename in the file's directory survive a power cut. Some file
-// systems refuse fsync on a directory; the file itself is in place by then.
-void syncDirectoryOf(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
-}
-
-// Replaces path whole: readers see the old file or the new one, never a part.
-bool replaceFile(const std::string& path, const std::string& content) {
-    std::string temporary = path + ".XXXXXX";
-    int fd = mkstemp(&temporary[0]);
-    if (fd < 0)
-        return false;
-    bool written = fchmod(fd, kAddressFileMode) == 0 && writeAll(fd, content) && fsync(fd) == 0;
-    bool closed = close(fd) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    syncDirectoryOf(path);
-    return true;
 }
 
 // Only a process id goes into the kill command: the word comes from another
@@ -208,7 +167,9 @@ int setGcLOIIpAddress(const char* loiAddress) {
     makeGcLOIIpAddress(loiAddress, gcAddress);
     std::string content =
         std::string(kLoiKey) + loiAddress + kLoiLineEnd + kGcKey + gcAddress + kGcLineEnd;
-    return replaceFile(environment->addressFile, content) ? 1 : 0;
+    // A failed sync of the directory counts as a failure too: the new file
+    // may not survive a power cut, and writing it again does no harm.
+    return replaceWholeFile(environment->addressFile, content).failed == ReplaceStep::none ? 1 : 0;
 }
 
 int findLOIUpgradeUpload(char* processId) {

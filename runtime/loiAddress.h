@@ -41,8 +41,8 @@ void makeGcLOIIpAddress(const char* loiAddress, char* gcAddress);
 // Replaces the address file with loiAddress and the address derived from it.
 // Only dotted-decimal IPv4 text is taken (four numbers 0 to 255, no leading
 // zeros, nothing around them); anything else leaves the file alone. The file
-// is replaced whole or not at all. Returns 1 when the new file is in place,
-// else 0.
+// is replaced whole or not at all, durably, keeping its owner, group and mode.
+// Returns 1 when the new file is in place and synced, else 0.
 int setGcLOIIpAddress(const char* loiAddress);
 
 // Returns 1 when the first ftpput line of the process listing is an upload of

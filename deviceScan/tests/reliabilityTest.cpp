@@ -2,7 +2,7 @@
 // in between, as a reader, a kill or a power cut finds it; with store calls
 // failing, under a storm of level signals, and with the debug server gone.
 #include "scanSupport.h"
-#include "tableStoreOs.h"
+#include "wholeFileOs.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -31,7 +31,8 @@ std::vector<Fault> faults;
 std::map<std::string, std::string> synced, now, durable;
 Tables before, after;
 const Database* scanning = nullptr;
-std::string bad; // the first table seen neither as before nor as after
+std::string bad;                  // the first table seen neither as before nor as after
+std::map<std::string, int> calls; // store calls made, by kind
 
 std::string pathOf(int fd) {
     char path[4096] = {};
@@ -55,6 +56,7 @@ template <typename Call> auto step(const char* call, const std::string& path, Ca
             errno = fault.err;
             return static_cast<decltype(make())>(errno == 0 ? 0 : -1);
         }
+    ++calls[call];
     auto result = make();
     for (const auto& table : before)
         for (const std::string& seen : {scanning->get(table.first), afterPowerCut(table.first, now),
@@ -64,8 +66,11 @@ template <typename Call> auto step(const char* call, const std::string& path, Ca
     return result;
 }
 
-const TableStoreOs kTracedOs = {
-    [](char* name) { return step("mkstemp", name, [&] { return mkstemp(name); }); },
+const WholeFileOs kTracedOs = {
+    [](const char* name, int flags, mode_t mode) {
+        return step("create", name, [&] { return open(name, flags, mode); });
+    },
+    read,
     [](int fd, const void* data, size_t size) {
         return step("write", pathOf(fd),
                     [&] { return write(fd, data, std::min<size_t>(size, 16)); });
@@ -80,12 +85,21 @@ const TableStoreOs kTracedOs = {
             return fsync(fd);
         });
     },
+    fchown,
     [](const char* from, const char* to) {
         return step("rename", from, [&] {
             now[to] = from;
             return rename(from, to);
         });
     }};
+
+std::map<std::string, ino_t> inodes(const Database& db) {
+    std::map<std::string, ino_t> found;
+    struct stat st {};
+    for (const auto& table : db.categories())
+        found[table.first] = stat(db.file(table.first + ".csv").c_str(), &st) == 0 ? st.st_ino : 0;
+    return found;
+}
 
 TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // Every category's code in a mixed order, CRLF, a byte-order mark; names
@@ -132,9 +146,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         faults = failing;
         synced = now = durable = {};
         bad.clear();
-        const TableStoreOs real = std::exchange(tableStoreOs(), kTracedOs);
+        const WholeFileOs real = std::exchange(wholeFileOs(), kTracedOs);
         auto [out, err] = scanInProcess(db, level);
-        tableStoreOs() = real;
         EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
         for (const auto& table : after)
@@ -143,6 +156,22 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         for (const std::string& text : printed)
             EXPECT_NE(std::string::npos, (out + err).find(text)) << out << err;
         EXPECT_EQ("", runCommand("ls " + db.path() + " | grep -F .tmp").out) << "temporary left";
+        // Scanned again, a table already as scanned is not written at all,
+        // and one put back as it was before is the only one replaced.
+        if (failing.empty() && rewritten) {
+            std::map<std::string, ino_t> kept = inodes(db);
+            db.put({{"ZVLTLOI_SEL", before["ZVLTLOI_SEL"]}});
+            calls.clear();
+            scanInProcess(db, 0);
+            EXPECT_EQ(after, db.categories());
+            EXPECT_EQ(1, calls["create"]);
+            EXPECT_EQ(1, calls["rename"]);
+            std::map<std::string, ino_t> rescanned = inodes(db);
+            EXPECT_NE(kept["ZVLTLOI_SEL"], rescanned["ZVLTLOI_SEL"]);
+            rescanned["ZVLTLOI_SEL"] = kept["ZVLTLOI_SEL"];
+            EXPECT_EQ(kept, rescanned);
+        }
+        wholeFileOs() = real;
     };
     expectScan(
         {{"HW_CONFIG", hw}}, {}, 1, 12, true,
@@ -177,7 +206,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // A store call that fails costs its own table's rewrite and one record;
     // an interrupted write is tried again.
     expectScan({{"HW_CONFIG", hw}},
-               {{"mkstemp", "ANALOG_INPUTS_SEL", EACCES},
+               {{"create", "ANALOG_INPUTS_SEL", EACCES},
                 {"write", "RTD_SEL", EIO},
                 {"write", "DIGITAL_OUTPUTS_SEL", 0},
                 {"fsync", "DETECTOR_SEL", EIO},

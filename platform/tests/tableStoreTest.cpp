@@ -1,7 +1,7 @@
 // The file-backed table store: row counts, refusals, compaction, the database
 // directory. Bytes on disk and malformed files are checked through the scan.
-#include "tableStoreOs.h"
 #include "testSupport.h"
+#include "wholeFileOs.h"
 #include "zvTable.h"
 
 #include <fcntl.h>
@@ -44,11 +44,11 @@ TEST(TableStore, RowsCountedButNeverSetReadAndWriteEmpty) {
     ASSERT_EQ(0, table->set("a", 3, "x"));
     EXPECT_NE(0, table->set_stored_rows(1 << 30)) << "more rows than a file holds";
     // Written with its mode and owner; a failed directory sync is reported.
-    tableStoreOs().fsync = [](int fd) {
+    wholeFileOs().fsync = [](int fd) {
         return fcntl(fd, F_GETFL) & O_DIRECTORY ? (errno = EIO, -1) : fsync(fd);
     };
     EXPECT_NE(0, table->write_table_data());
-    tableStoreOs().fsync = fsync;
+    wholeFileOs().fsync = fsync;
     EXPECT_EQ("a,b,c,d\n1,2,3,4\n,,,\n,,,\nx,,,\n", readFile(store.path));
     ASSERT_EQ(0, table->write_table_data());
     struct stat st {};
@@ -75,6 +75,44 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_EQ(nullptr, store.master.get_class_pointer(".."));
     std::string file = store.path; // a file, not a directory
     EXPECT_NE(0, store.master.init_data_table(&file[0], 49, 1, 400, 400, nullptr));
+}
+
+// A user who may not keep a table's owner keeps its group and mode; a file
+// gone since its load comes back as any new file would, not private. A table
+// never loaded, or whose file fails to read or is no regular file, is not
+// written.
+TEST(TableStore, ReplacementKeepsGroupAndModeAndRefusesWhatDidNotLoad) {
+    Store store;
+    ZVTABLE* table = store.load("a\n1\n");
+    const gid_t group = geteuid() == 0 ? 1234 : getegid();
+    ASSERT_EQ(0, chown(store.path.c_str(), geteuid() == 0 ? 65534 : geteuid(), group));
+    ASSERT_EQ(0, chmod(store.path.c_str(), 0660));
+    const WholeFileOs real = wholeFileOs();
+    wholeFileOs().fchown = [](int fd, uid_t owner, gid_t to) {
+        return owner != static_cast<uid_t>(-1) ? (errno = EPERM, -1) : fchown(fd, owner, to);
+    };
+    ASSERT_EQ(0, table->set("a", 0, "2"));
+    EXPECT_EQ(0, table->write_table_data());
+    struct stat st {};
+    ASSERT_EQ(0, stat(store.path.c_str(), &st));
+    EXPECT_EQ(0660u, st.st_mode & 07777);
+    EXPECT_EQ(group, st.st_gid);
+    ASSERT_EQ(0, unlink(store.path.c_str()));
+    const mode_t mask = umask(027);
+    EXPECT_EQ(0, table->write_table_data());
+    umask(mask);
+    ASSERT_EQ(0, stat(store.path.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+    EXPECT_EQ("a\n2\n", readFile(store.path));
+    wholeFileOs().read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
+    EXPECT_NE(0, table->read_table_data());
+    wholeFileOs() = real;
+    EXPECT_NE(0, table->write_table_data());
+    unlink(store.path.c_str());
+    ASSERT_EQ(0, mkfifo(store.path.c_str(), 0600));
+    EXPECT_NE(0, table->read_table_data()) << "blocked or read a FIFO";
+    writeFile(store.dir.file("Fresh.csv"), "a\n1\n");
+    EXPECT_NE(0, store.master.get_class_pointer("Fresh")->write_table_data());
 }
 
 // Values set over and over are compacted away; every live cell held outside

@@ -1,23 +1,35 @@
 // The operator-panel address file and upgrade watchdog, in scratch directories, with "ps" a
-// script (fakeBin/ps) and the upgrade's waits counted. write() and fsync() are wrapped at
-// link time: writes can be made short, and each sync notes the file it synced.
+// script (fakeBin/ps) and the upgrade's waits counted. The file replacement's system calls
+// are watched: writes can be made short, and each sync notes the file it synced.
 #include "loiAddress.h"
 #include "loiAddressInternal.h"
 #include "runtimeTestSupport.h"
+#include "wholeFileOs.h"
 
 bool shortWrites = false;        // each write() takes half of what it is asked
 std::vector<std::string> synced; // what each fsync() synced
 std::vector<unsigned int> sleeps;
 
-extern "C" ssize_t __real_write(int fd, const void* data, size_t size);
-extern "C" ssize_t __wrap_write(int fd, const void* data, size_t size) {
-    return __real_write(fd, data, shortWrites ? (size + 1) / 2 : size);
-}
-extern "C" int __real_fsync(int fd);
-extern "C" int __wrap_fsync(int fd) {
-    char path[PATH_MAX];
-    synced.push_back(realpath(("/proc/self/fd/" + std::to_string(fd)).c_str(), path) ? path : "");
-    return __real_fsync(fd);
+const WholeFileOs kWatched = {
+    [](const char* path, int flags, mode_t mode) { return open(path, flags, mode); },
+    read,
+    [](int fd, const void* data, size_t size) {
+        return write(fd, data, shortWrites ? (size + 1) / 2 : size);
+    },
+    [](int fd) {
+        char path[PATH_MAX];
+        synced.push_back(realpath(("/proc/self/fd/" + std::to_string(fd)).c_str(), path) ? path
+                                                                                         : "");
+        return fsync(fd);
+    },
+    fchown,
+    rename};
+
+// The lowest descriptor free: the same before and after a call that leaks none.
+int lowestFree() {
+    int fd = dup(0);
+    close(fd);
+    return fd;
 }
 
 // What FILL leaves in a buffer that holds "unchanged", a blank and what FILL
@@ -33,6 +45,7 @@ std::string filled(std::size_t size, const std::function<int(char*)>& fill) {
 struct LoiTest : ::testing::Test {
     LoiTest() {
         loiSetEnvironment(&environment_);
+        wholeFileOs() = kWatched;
         setenv("PATH",
                (TEST_SOURCE_DIR "/runtime/tests/fakeBin:" + work_.path() + ":" + path_).c_str(), 1);
         setenv("FAKE_PS_DIR", work_.path().c_str(), 1);
@@ -40,8 +53,10 @@ struct LoiTest : ::testing::Test {
     ~LoiTest() override {
         runCommand("xargs kill -9 <" + work_.file("uploads"));
         loiSetEnvironment(nullptr);
+        wholeFileOs() = real_;
         setenv("PATH", path_.c_str(), 1);
     }
+    const WholeFileOs real_ = wholeFileOs();
     TempDir dir_, work_; // the address file alone; everything else
     std::string file_ = dir_.file("Loi_Ip_Address.txt"), flag_ = work_.file("reboot");
     std::string path_ = std::getenv("PATH");
@@ -69,8 +84,10 @@ TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
 }
 
 // The analyser takes the panel's last number one lower, 255 for 0 and 1. The new file is
-// written in short pieces, synced, renamed over the old one (which a reader keeps) and the
-// rename synced in its directory. Anything but dotted-decimal text leaves the file alone.
+// written in short pieces, synced, given the old one's mode, renamed over it (a reader keeps
+// the old one) and the rename synced in its directory, whose descriptor is closed again. A
+// file that already holds the addresses is only synced. Anything but dotted-decimal text
+// leaves the file alone.
 TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     const std::string old =
         "LOI-IP-ADDRESS:1.1.1.5 \nGC-IP-ADDRESS-FOR_LOI-COMMUNICATION:1.1.1.4\n";
@@ -78,6 +95,7 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     const std::pair<const char*, const char*> cases[] = {{"192.168.1.0", "192.168.1.255"},
                                                          {"10.1.2.1", "10.1.2.255"},
                                                          {"10.1.2.2", "10.1.2.1"},
+                                                         {"1.1.1.5", "1.1.1.4"},
                                                          {shell.c_str(), nullptr},
                                                          {"256.1.1.1", nullptr},
                                                          {"1.2.3", nullptr},
@@ -87,11 +105,17 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     const std::string directory = realpath(dir_.path().c_str(), resolved);
     for (const auto& [panel, analyser] : cases) {
         writeFile(file_, old);
+        chmod(file_.c_str(), 0640);
         int reader = open(file_.c_str(), O_RDONLY);
+        const int free = lowestFree();
         synced.clear();
         shortWrites = true;
         EXPECT_EQ(setGcLOIIpAddress(panel), analyser ? 1 : 0);
         shortWrites = false;
+        EXPECT_EQ(free, lowestFree());
+        struct stat st {};
+        EXPECT_EQ(0, stat(file_.c_str(), &st));
+        EXPECT_EQ(0640u, st.st_mode & 0777);
         EXPECT_EQ(readFile(file_),
                   !analyser ? old
                             : "LOI-IP-ADDRESS:" + std::string(panel) +
@@ -99,9 +123,14 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
         EXPECT_EQ(readFile("/proc/self/fd/" + std::to_string(reader)) +
                       runCommand("ls " + dir_.path()).out,
                   old + "Loi_Ip_Address.txt\n");
-        EXPECT_EQ(synced.size() == 2 && synced[0].find(directory + "/Loi_Ip_Address.txt.") == 0 &&
-                      synced[1] == directory,
-                  analyser != nullptr);
+        const bool same = analyser && std::strcmp(panel, "1.1.1.5") == 0;
+        const std::vector<std::string> syncs =
+            !analyser ? std::vector<std::string>{}
+            : same    ? std::vector<std::string>{directory + "/Loi_Ip_Address.txt"}
+                      : std::vector<std::string>{synced.empty() ? "" : synced[0], directory};
+        EXPECT_EQ(synced, syncs);
+        EXPECT_TRUE(same || !analyser ||
+                    synced[0].find(directory + "/Loi_Ip_Address.txt.tmp") == 0);
         close(reader);
     }
     EXPECT_FALSE(fileExists(work_.file("injected")));
