@@ -6,6 +6,7 @@
 #include "csv.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -37,6 +38,8 @@ class Parser {
             return false;
         recordLine_ = line_;
         const char* data = text_.data();
+        blank_ =
+            data[pos_] == '\n' || (data[pos_] == '\r' && pos_ + 1 < size && data[pos_ + 1] == '\n');
         for (;;) {
             CsvSpan span{};
             if (pos_ < size && data[pos_] == '"') {
@@ -72,6 +75,8 @@ class Parser {
     }
 
     std::size_t recordLine() const { return recordLine_; }
+    // Whether the last record read was a line with nothing on it.
+    bool blank() const { return blank_; }
     bool failed() const { return failed_; }
     std::size_t position() const { return pos_; }
 
@@ -130,7 +135,22 @@ class Parser {
     std::size_t line_ = 1;
     std::size_t recordLine_ = 1;
     bool failed_ = false;
+    bool blank_ = false;
 };
+
+// The first non-empty column name that the header gives twice, or null.
+const std::string* repeatedName(const std::vector<std::string>& header) {
+    std::vector<const std::string*> names;
+    for (const std::string& name : header)
+        if (!name.empty())
+            names.push_back(&name);
+    std::sort(names.begin(), names.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+    for (std::size_t i = 1; i < names.size(); ++i)
+        if (*names[i] == *names[i - 1])
+            return names[i];
+    return nullptr;
+}
 
 std::string spanText(const std::string& text, const std::string& extra, const CsvSpan& span) {
     const std::string& from = span.inExtra != 0 ? extra : text;
@@ -138,6 +158,23 @@ std::string spanText(const std::string& text, const std::string& extra, const Cs
 }
 
 } // namespace
+
+void csvExcerpt(const char* data, std::size_t size, char (&out)[kCsvExcerptSize]) {
+    std::size_t at = 0;
+    out[at++] = '"';
+    for (std::size_t i = 0; i < size && i < kCsvExcerptBytes; ++i) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c < 0x20 || c == 0x7f)
+            at += static_cast<std::size_t>(std::snprintf(out + at, 5, "\\x%02x", c));
+        else
+            out[at++] = static_cast<char>(c);
+    }
+    out[at++] = '"';
+    if (size > kCsvExcerptBytes)
+        for (int i = 0; i < 3; ++i)
+            out[at++] = '.';
+    out[at] = '\0';
+}
 
 bool startsWithByteOrderMark(const std::string& text) {
     return text.compare(0, kCsvByteOrderMarkSize, kCsvByteOrderMark) == 0;
@@ -164,6 +201,15 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
     }
     for (const CsvSpan& span : fields)
         header.push_back(spanText(text, extra, span));
+    // A second column of the same name would keep whatever it held while
+    // the first is rewritten.
+    if (const std::string* name = repeatedName(header)) {
+        char quoted[kCsvExcerptSize];
+        csvExcerpt(name->data(), name->size(), quoted);
+        error.line = 1;
+        error.what = "column " + std::string(quoted) + " named twice";
+        return false;
+    }
     // One span a field of every further line; quoted line breaks only make
     // this a little more than needed. A wide header over many short or quoted
     // lines would ask for far more than the text holds, though: every field
@@ -175,6 +221,12 @@ bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
     const std::size_t most = rest + 1;
     cells.reserve(lines + 1 <= most / header.size() ? (lines + 1) * header.size() : most);
     while (parser.next(cells, count, error)) {
+        // A line with nothing on it is a record only in a table of one
+        // column; elsewhere it is what a spreadsheet leaves at the end.
+        if (parser.blank() && header.size() > 1 && count == 1) {
+            cells.pop_back();
+            continue;
+        }
         if (count != header.size()) {
             error.line = parser.recordLine();
             error.what = "record has " + std::to_string(count) + " fields, header has " +

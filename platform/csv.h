@@ -28,6 +28,15 @@ const std::size_t kCsvMaxText = 0x7fffffff;
 const char kCsvByteOrderMark[] = "\xEF\xBB\xBF";
 const std::size_t kCsvByteOrderMarkSize = sizeof kCsvByteOrderMark - 1;
 
+// Bytes of a field quoted in a record, and the room that takes at most.
+const std::size_t kCsvExcerptBytes = 40;
+const std::size_t kCsvExcerptSize = 4 * kCsvExcerptBytes + 8;
+
+// The start of a field for a record: quoted, its first kCsvExcerptBytes bytes
+// with control bytes escaped (\xNN) so that a record stays one line, and
+// "..." after the quote when there was more. Allocates nothing.
+void csvExcerpt(const char* data, std::size_t size, char (&out)[kCsvExcerptSize]);
+
 // Whether text starts with the byte-order mark. The parsers read such a text
 // as if it did not: the mark is no part of the first column's name.
 bool startsWithByteOrderMark(const std::string& text);
@@ -36,8 +45,10 @@ bool startsWithByteOrderMark(const std::string& text);
 // further record are appended to cells row by row, as spans into text, or
 // into extra, to which the unescaped fields are appended. Fails (returning
 // false and filling error) on no header, an unterminated quote, a stray quote
-// or text after a closing quote, a record whose field count differs from the
-// header's, or a text above kCsvMaxText.
+// or text after a closing quote, a non-empty column name given twice, a
+// record whose field count differs from the header's, or a text above
+// kCsvMaxText. In a header of two or more columns a line with nothing on it
+// is no record and is skipped; in a table of one column it is an empty cell.
 bool parseCsvSpans(const std::string& text, std::vector<std::string>& header,
                    std::vector<CsvSpan>& cells, std::string& extra, CsvError& error);
 

@@ -33,8 +33,6 @@ const char* const kTableSuffix = ".csv";
 // Values set over and over leave dead bytes behind; past this many, and
 // past half of what is held, they are squeezed out.
 const std::size_t kCompactAbove = 1 << 20;
-// Bytes of a cell quoted in a record.
-const std::size_t kExcerptBytes = 40;
 
 // The largest table file this build can load: spans address kCsvMaxText
 // bytes, but a std::string on the 32-bit controller holds only about 1 GiB.
@@ -114,25 +112,6 @@ bool parseLong(const char* text, std::size_t size, long& value) {
     return true;
 }
 
-// The start of a cell for a record, quoted, with control bytes escaped so
-// that a record stays one line.
-void excerpt(const char* data, std::size_t size, char (&out)[4 * kExcerptBytes + 8]) {
-    std::size_t at = 0;
-    out[at++] = '"';
-    for (std::size_t i = 0; i < size && i < kExcerptBytes; ++i) {
-        unsigned char c = static_cast<unsigned char>(data[i]);
-        if (c < 0x20 || c == 0x7f)
-            at += static_cast<std::size_t>(std::snprintf(out + at, 5, "\\x%02x", c));
-        else
-            out[at++] = static_cast<char>(c);
-    }
-    out[at++] = '"';
-    if (size > kExcerptBytes)
-        for (int i = 0; i < 3; ++i)
-            out[at++] = '.';
-    out[at] = '\0';
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- ZVTABLE
@@ -149,16 +128,24 @@ void ZVTABLE::clear() {
     extraGarbage_ = 0;
     rows_ = 0;
     byteOrderMark_ = false;
-    setFailed_ = false;
+    failedSets_ = 0;
+    reported_ = 0;
     missingReported_.clear();
     integersReported_.clear();
     lastIndex_ = -1;
 }
 
+bool ZVTABLE::firstOf(unsigned kind) {
+    const bool first = (reported_ & kind) == 0;
+    reported_ |= kind;
+    return first;
+}
+
 int ZVTABLE::outOfMemory(const char* doing, const std::exception& e) {
-    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-           "Table %s: not enough memory to %s %s (%s)", name_.c_str(), doing, path_.c_str(),
-           e.what());
+    if (firstOf(kNoMemory))
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: not enough memory to %s %s (%s)", name_.c_str(), doing, path_.c_str(),
+               e.what());
     return 1;
 }
 
@@ -272,8 +259,8 @@ void ZVTABLE::reportNonIntegers(int col) {
             firstSize = size;
         }
     }
-    char text[4 * kExcerptBytes + 8];
-    excerpt(firstData, firstSize, text);
+    char text[kCsvExcerptSize];
+    csvExcerpt(firstData, firstSize, text);
     SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
            "Table %s: column %s holds no integer in %d of %d rows, first in row %d: %s",
            name_.c_str(), columns_[static_cast<std::size_t>(col)].c_str(), count, rows_, first,
@@ -339,30 +326,33 @@ bool ZVTABLE::rowsFit(std::size_t rows) const {
 }
 
 int ZVTABLE::refuseRow(const char* what, int row) {
-    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-           "Table %s: %s %d refused; a file of %zu columns holds 0 to %zu rows", name_.c_str(),
-           what, row, columns_.size(), maxTableText() / std::max<std::size_t>(columns_.size(), 2));
+    if (firstOf(kRowRefused))
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+               "Table %s: %s %d refused; a file of %zu columns holds 0 to %zu rows", name_.c_str(),
+               what, row, columns_.size(),
+               maxTableText() / std::max<std::size_t>(columns_.size(), 2));
     return 1;
 }
 
 int ZVTABLE::set(std::string column, int row, std::string value) {
     int col = columnIndex(column);
     if (col < 0) {
-        setFailed_ = true;
+        ++failedSets_;
         return missingColumn(column);
     }
     if (row < 0 || !rowsFit(static_cast<std::size_t>(row) + 1)) {
-        setFailed_ = true;
+        ++failedSets_;
         return refuseRow("row", row);
     }
     const std::size_t limit = maxTableText();
     if (value.size() > limit - extra_.size()) {
         compactExtra();
         if (value.size() > limit - extra_.size()) {
-            setFailed_ = true;
-            SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-                   "Table %s: a text of %zu bytes for column %s does not fit", name_.c_str(),
-                   value.size(), column.c_str());
+            ++failedSets_;
+            if (firstOf(kTextTooLong))
+                SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
+                       "Table %s: a text of %zu bytes for column %s does not fit", name_.c_str(),
+                       value.size(), column.c_str());
             return 1;
         }
     }
@@ -377,7 +367,7 @@ int ZVTABLE::set(std::string column, int row, std::string value) {
     } catch (const std::exception& e) {
         cells_.resize(cellsBefore);
         extra_.resize(offset);
-        setFailed_ = true;
+        ++failedSets_;
         return outOfMemory("set a cell of", e);
     }
     CsvSpan& span = cells_[at];
@@ -447,10 +437,10 @@ int ZVTABLE::write_table_data() {
                "Table %s was not loaded; %s is left as it was", name_.c_str(), path_.c_str());
         return 1;
     }
-    if (setFailed_) {
+    if (failedSets_ > 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kStoreFile, __LINE__,
-               "Table %s: a set failed since it was loaded; %s is left as it was", name_.c_str(),
-               path_.c_str());
+               "Table %s: %d sets failed since it was loaded; %s is left as it was", name_.c_str(),
+               failedSets_, path_.c_str());
         return 1;
     }
     std::string out;

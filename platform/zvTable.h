@@ -12,10 +12,11 @@
 // Every operation that can fail returns 0 on success and nonzero on failure,
 // and leaves the table as it was; running out of memory is such a failure,
 // never an exception. Failures leave a system-log record, except a row
-// outside the stored rows on reading; a column that the table lacks is
-// recorded once per table and column, a cell that is no integer once per
-// column (naming its first such row and how many there are), each until the
-// table is loaded again.
+// outside the stored rows on reading, each until the table is loaded again
+// at most once: a column that the table lacks once per column, a cell that is
+// no integer once per column (naming its first such row and how many there
+// are), running out of memory, a refused row and a text too long once each.
+// A table refused at write time after failed sets says how many failed.
 //
 // A table file that is no regular file (a FIFO, a device) does not load.
 //
@@ -73,7 +74,6 @@ class ZVTABLE {
     int set_stored_rows(int rows);
     int write_table_data();
 
-
   private:
     int load();
     int columnIndex(const std::string& column);
@@ -83,6 +83,10 @@ class ZVTABLE {
     bool cellAt(int col, int row, const char*& data, std::size_t& size) const;
     void reportNonIntegers(int col);
     bool rowsFit(std::size_t rows) const;
+    // Failures of one kind are recorded once a load; the count of failed
+    // sets is given when the table is then refused at write time.
+    enum Failure : unsigned { kNoMemory = 1, kRowRefused = 2, kTextTooLong = 4 };
+    bool firstOf(unsigned kind);
     int refuseRow(const char* what, int row);
     int outOfMemory(const char* doing, const std::exception& e);
     bool compose(std::string& out);
@@ -104,7 +108,8 @@ class ZVTABLE {
     std::size_t extraGarbage_ = 0; // bytes of extra_ no cell refers to any more
     int rows_ = 0;
     bool byteOrderMark_ = false;
-    bool setFailed_ = false;
+    int failedSets_ = 0;
+    unsigned reported_ = 0; // Failure kinds recorded since the load
     std::vector<std::string> missingReported_;
     std::vector<bool> integersReported_; // one a column
     // The scan asks for the same column row after row.

@@ -34,9 +34,11 @@ struct Database : TempDir {
 // Category tables with old rows and cells the scan must keep; hw as HW_CONFIG.
 inline Tables oldCategories(const std::string& hw = "") {
     Tables tables = {{"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nOLD,RTD 9\n"},
-                     {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"}};
+                     {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"},
+                     {"HEATER_CONTROL_SEL", "Installed_hw,Notes\nOLD,one\n"}}; // one row
+    // A blank line is no row; the last one has no line end.
     for (const char* name : kCategoryTables)
-        tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\nOLD_2,two"); // no last line end
+        tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\n\nOLD_2,two");
     if (!hw.empty())
         tables["HW_CONFIG"] = hw;
     return tables;

@@ -106,10 +106,10 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // that need quotes, an empty one, duplicates; IO_function cells that name
     // no category, and one with blanks around its code.
     const std::string hw =
-        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n5,PRE\r\n"
+        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n\r\n5,PRE\r\n"
         "6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n7,RTD_B\r\n1,AI\r\n"
         "9,\r\n9,\"two\nlines\"\r\n 1\t,AI_3\r\n6.0\tsix: the detector's code typed by hand,NOT\r\n"
-        "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n ,NOT\r\n";
+        "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n ,NOT\r\n\r\n";
     // Rows past the new count are cut off; the rows kept keep their other cells.
     const Tables newTables = {
         {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nAI,one\nAI,two\nAI_3,\n"},
@@ -183,14 +183,16 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 {"ANALOG_INPUTS_SEL", "Notes\nkeep\n"},
                 {"DIGITAL_INPUTS_SEL", "A,B\n1,x\"y\n"},
                 {"DIGITAL_OUTPUTS_SEL", "Installed_hw\"\n"},
+                {"RTD_SEL", "Installed_hw,label,label\nOLD,RTD 9,RTD 9\n"},
                 {"HEATER_CONTROL_SEL", "Foo\nbar\n"}},
-               {}, 1, 22, true,
+               {}, 1, 24, true,
                {"deviceScan@204:Table Not found :EPC_SEL\n",
                 "deviceScan@205: severity 0 error 42: ::Table not found : EPC_SEL\n",
                 "deviceScan@207: severity 0 error 42: ::Column not found in HEATER_CONTROL_SEL : "
                 "Installed_hw; table left as it was\n",
                 "DIGITAL_OUTPUTS_SEL.csv, line 1: quote inside an unquoted field\n",
-                "DIGITAL_INPUTS_SEL.csv, line 2: quote inside an unquoted field\n"});
+                "DIGITAL_INPUTS_SEL.csv, line 2: quote inside an unquoted field\n",
+                "RTD_SEL.csv, line 1: column \"label\" named twice\n"});
     // Without HW_CONFIG, or with one that does not load or lacks a column,
     // nothing is written.
     expectScan({}, {}, 1, 13, false,
