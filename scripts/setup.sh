@@ -7,6 +7,7 @@ packages=(cmake ninja-build g++ libgtest-dev googletest
           g++-powerpc-linux-gnu qemu-user
           clang libclang-rt-dev valgrind
           dpkg-dev file)
+packages+=(lintian groff-base man-db)  # tests/package.sh: the package checker, the manual pages
 packages+=(hyperfine time libbenchmark-dev python3)  # scripts/bench.sh
 missing=()
 for p in "${packages[@]}"; do

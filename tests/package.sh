@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installing and packaging: the installed files, the host and analyser
-# packages, the packaged programs against the build tree's, and -h, --help and
-# --version on a database. Uses the host and ppc builds already made.
+# Installing and packaging: the installed files and manual pages, the host and
+# analyser packages (lintian included), the packaged programs against the build
+# tree's, and -h, --help and --version on a database. Uses the host and ppc builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,8 +12,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # Every file that an install under PREFIX ($1) holds.
 expected() {
-  { printf '%s\n' "$1/bin/debugServer" "$1/bin/deviceScan" "$1/share/doc/deviceScan/README.md"
-    for f in examples/configdb/*; do echo "$1/share/doc/deviceScan/$f"; done; } | sort
+  { printf '%s\n' "$1"/bin/{debugServer,deviceScan} "$1"/share/man/man1/{debugServer,deviceScan}.1.gz
+    printf "$1/share/doc/devicescan/%s\n" README.md changelog.gz copyright examples/configdb/*; } | sort
 }
 # The Debian package that provides a shared library.
 declare -A package_of=([libc.so.6]=libc6 [libm.so.6]=libc6 [ld.so.1]=libc6
@@ -23,6 +23,12 @@ echo "=== package: install into a staging directory"
 DESTDIR="$scratch/stage" cmake --install build/host --prefix /opt/ds > /dev/null
 diff <(expected /opt/ds) <(cd "$scratch/stage" && find . ! -type d | sed 's/^\.//' | sort)
 
+echo "=== package: the manual pages render without a warning from man or groff"
+for page in "$scratch"/stage/opt/ds/share/man/man1/*; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "${page##*/}: $warnings"
+done
+
 for build in host ppc; do
   echo "=== package: ${build}"
   cpack --config "build/$build/CPackConfig.cmake" -B "$scratch/deb-$build" > /dev/null
@@ -30,8 +36,11 @@ for build in host ppc; do
   arch=$(if [ "$build" = ppc ]; then echo powerpc; else dpkg --print-architecture; fi)
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$build architecture"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$build version"
+  lintian --fail-on error,warning "$deb" || fail "$build: lintian"
   diff <(expected /usr) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}' | sort)
   dpkg-deb -x "$deb" "$scratch/$build-root"
+  [ "$(zcat "$scratch/$build-root/usr/share/doc/devicescan/changelog.gz" |
+    dpkg-parsechangelog -l- -S Version)" = "$version" ] || fail "$build changelog version"
   bins=("$scratch/$build-root/usr/bin/"*)
   depends=$(dpkg-deb -f "$deb" Depends)
   needed=$(readelf -d "${bins[@]}" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
