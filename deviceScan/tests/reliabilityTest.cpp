@@ -106,7 +106,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // that need quotes, an empty one, duplicates; IO_function cells that name
     // no category, and one with blanks around its code.
     const std::string hw =
-        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n\r\n5,PRE\r\n"
+        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, "
+        "left\"\r\n03,DI\r\n4,DO\r\n\r\n5,PRE\r\n"
         "6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n7,RTD_B\r\n1,AI\r\n"
         "9,\r\n9,\"two\nlines\"\r\n 1\t,AI_3\r\n6.0\tsix: the detector's code typed by hand,NOT\r\n"
         "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n ,NOT\r\n\r\n";
@@ -215,9 +216,10 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 {"rename", "ZVLTLOI_SEL", EXDEV},
                 {"write", "EPC_SEL", EINTR}},
                0, 6, true,
-               {"Table ANALOG_INPUTS_SEL: cannot create a temporary file", "RTD_SEL: write of",
-                "DIGITAL_OUTPUTS_SEL: write of the new", "No space left on device",
-                "DETECTOR_SEL: fsync of", "ZVLTLOI_SEL: rename of"});
+               {"Table ANALOG_INPUTS_SEL: cannot create a temporary file",
+                "RTD_SEL.csv failed: Input/output error",
+                "DIGITAL_OUTPUTS_SEL.csv failed: No space left on device", "DETECTOR_SEL: fsync of",
+                "ZVLTLOI_SEL: rename of"});
 }
 
 // A whole trace line: time stamp, process id, severity 3, error 0, place, text.

@@ -36,8 +36,7 @@ struct Store {
 // that they are not taken for a mark when the file is read again.
 TEST(TableStore, RowsCountedButNeverSetReadAndWriteEmpty) {
     Store store;
-    const std::string a = "\xEF\xBB\xBF"
-                          "a";
+    const std::string a = "\xEF\xBB\xBF";
     ZVTABLE* table = store.load("\"" + a + "\",b,c,d\n1,2,3,4\n5,6,7,8\n");
     ASSERT_EQ(0, table->set_stored_rows(1));
     ASSERT_EQ(0, table->set_stored_rows(3)); // the rows cut do not come back
@@ -71,10 +70,22 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_NE(0, table->set("a", -1, "x"));
     EXPECT_NE(0, table->set("d", 1073741823, "x"));
     EXPECT_NE(0, table->write_table_data()) << "a table with a refused set is not written";
+    StringList none;
+    table->get("z", none);
+    table->get("z", none);
+    table->read_table_data(); // records once a load
+    table->get("z", none);
     const std::string records = testing::internal::GetCapturedStderr();
     Syslogtodebug = 0;
     EXPECT_EQ(1, countOf(records, "refused")) << records;
     EXPECT_EQ(1, countOf(records, "2 sets failed")) << records;
+    EXPECT_EQ(2, countOf(records, "no column z")) << records;
+    // Names alike in their first eight bytes are still told apart.
+    table = store.load("Installed_hw,Installed_hx\n1,2\n");
+    std::string cell;
+    table->get("Installed_hw", 0, cell);
+    table->get("Installed_hx", 0, cell);
+    EXPECT_EQ("2", cell);
     store.load("x,,\n1,,\n"); // empty column names, as a spreadsheet leaves them
     table = store.load("a,b\n\"1\n", 1);
     EXPECT_NE(0, table->set("a", 0, "x")) << "a table that did not load has no column";

@@ -78,8 +78,10 @@ TEST_F(LoiTest, ReadsTheSelectedAddressOrLeavesTheBufferAlone) {
         unlink(file_.c_str());
         if (content != nullptr)
             writeFile(file_, content);
+        const int free = lowestFree();
         EXPECT_EQ(filled(16, std::bind(getGcLOIIpAddress, _1, GC_LOI_INTERFACE_ENUM(which))),
                   expected);
+        EXPECT_EQ(free, lowestFree()) << "the file was left open";
     }
 }
 
@@ -137,6 +139,8 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     EXPECT_EQ(
         filled(16, [](char* text) { return makeGcLOIIpAddress("4294967295.1.1.7", text), 0; }),
         "4294967295.1.1. 0");
+    EXPECT_EQ(filled(16, [](char* text) { return makeGcLOIIpAddress("x", text), 0; }),
+              "0.0.0.255 0");
     environment_.addressFile = "/nonexistent/Loi_Ip_Address.txt";
     EXPECT_EQ(setGcLOIIpAddress("10.0.0.7"), 0);
 }
