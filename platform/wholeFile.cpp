@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -19,8 +20,10 @@ const char* const kTemporarySuffix = ".tmpXXXXXX";
 const std::size_t kRandomCharacters = 6;
 // Names tried before giving up on a directory that holds every one of them.
 const int kCreateAttempts = 100;
-// A file that is not there is created as open(2) creates any new file.
+// A file that is not there is created as open(2) creates any new file; a
+// replacement stays private until it has the old file's owner and mode.
 const mode_t kNewFileMode = 0666;
+const mode_t kPrivateMode = 0600;
 const std::size_t kChunk = 65536;
 
 int openCreate(const char* path, int flags, mode_t mode) {
@@ -129,10 +132,10 @@ std::string temporaryPattern(const std::string& path) {
 }
 
 // Creates the temporary file from pattern, its X's replaced by random
-// letters and digits; the kernel gives it kNewFileMode less the umask.
-int createTemporary(std::string& name) {
+// letters and digits, with mode (less the umask).
+int createTemporary(std::string& name, mode_t mode) {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    static unsigned long counter = 0;
+    static std::atomic<unsigned long> counter{0};
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
@@ -143,8 +146,7 @@ int createTemporary(std::string& name) {
             seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
             name[at + i] = kLetters[(seed >> 33) % (sizeof kLetters - 1)];
         }
-        int fd = wholeFileOs().create(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                      kNewFileMode);
+        int fd = wholeFileOs().create(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -219,14 +221,15 @@ ReplaceResult replaceWholeFile(const std::string& path, const std::string& conte
             return failed(result, ReplaceStep::sync, errno);
         return result;
     }
+    struct stat old {};
+    const bool replacing = ::stat(path.c_str(), &old) == 0;
     std::string temp = temporaryPattern(path);
-    int fd = createTemporary(temp);
+    int fd = createTemporary(temp, replacing ? kPrivateMode : kNewFileMode);
     if (fd < 0)
         return failed(result, ReplaceStep::create, errno);
     ReplaceStep step = ReplaceStep::none;
     int err = 0;
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && !keepOwnerAndMode(fd, old, result))
+    if (replacing && !keepOwnerAndMode(fd, old, result))
         step = ReplaceStep::keepMode;
     else if (!writeAll(fd, content))
         step = ReplaceStep::write;

@@ -10,8 +10,8 @@
 //   - a file that already holds exactly those bytes (the file on disk now)
 //     is left in place and only synced: no temporary file, no rename;
 //   - otherwise a temporary file is created beside it (same directory, so the
-//     rename cannot cross file systems), given the old file's owner, group
-//     and mode (the group and mode alone when the owner may not be kept; a
+//     rename cannot cross file systems), private until it is given the old
+//     file's owner, group and mode (the group and mode alone when the owner may not be kept; a
 //     file that is not there gets the mode a new file gets, 0666 less the
 //     umask), written whole (short and interrupted writes go on), synced,
 //     renamed over the file, and the directory synced so that the rename
