@@ -184,7 +184,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 {"ANALOG_INPUTS_SEL", "Notes\nkeep\n"},
                 {"DIGITAL_INPUTS_SEL", "A,B\n1,x\"y\n"},
                 {"DIGITAL_OUTPUTS_SEL", "Installed_hw\"\n"},
-                {"RTD_SEL", "Installed_hw,label,label\nOLD,RTD 9,RTD 9\n"},
+                {"RTD_SEL", "Installed_hw,label,Installed_hw\nOLD,RTD 9,OLD\n"},
                 {"HEATER_CONTROL_SEL", "Foo\nbar\n"}},
                {}, 1, 24, true,
                {"deviceScan@204:Table Not found :EPC_SEL\n",
@@ -193,7 +193,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 "Installed_hw; table left as it was\n",
                 "DIGITAL_OUTPUTS_SEL.csv, line 1: quote inside an unquoted field\n",
                 "DIGITAL_INPUTS_SEL.csv, line 2: quote inside an unquoted field\n",
-                "RTD_SEL.csv, line 1: column \"label\" named twice\n"});
+                "RTD_SEL.csv, line 1: column \"Installed_hw\" named twice\n"});
     // Without HW_CONFIG, or with one that does not load or lacks a column,
     // nothing is written.
     expectScan({}, {}, 1, 13, false,

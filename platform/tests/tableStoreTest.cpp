@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
+
 namespace {
 
 using namespace testing_support;
@@ -75,17 +77,25 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     table->get("z", none);
     table->read_table_data(); // records once a load
     table->get("z", none);
+    unlink(store.path.c_str());
+    ASSERT_EQ(0, mkfifo(store.path.c_str(), 0600));
+    EXPECT_NE(0, table->read_table_data()) << "blocked or read a FIFO";
+    unlink(store.path.c_str());
     const std::string records = testing::internal::GetCapturedStderr();
     Syslogtodebug = 0;
     EXPECT_EQ(1, countOf(records, "refused")) << records;
     EXPECT_EQ(1, countOf(records, "2 sets failed")) << records;
     EXPECT_EQ(2, countOf(records, "no column z")) << records;
-    // Names alike in their first eight bytes are still told apart.
-    table = store.load("Installed_hw,Installed_hx\n1,2\n");
-    std::string cell;
-    table->get("Installed_hw", 0, cell);
-    table->get("Installed_hx", 0, cell);
-    EXPECT_EQ("2", cell);
+    EXPECT_EQ(1, countOf(records, ": not a regular file")) << records;
+    // Names alike in their first eight bytes are still told apart; integers
+    // reach both ends of a long.
+    table = store.load("Installed_hw,Installed_hx\n" + std::to_string(LONG_MIN) + "," +
+                       std::to_string(LONG_MAX) + "\n");
+    long ends[2] = {};
+    table->get("Installed_hw", 0, ends[0]);
+    table->get("Installed_hx", 0, ends[1]);
+    EXPECT_EQ(LONG_MIN, ends[0]);
+    EXPECT_EQ(LONG_MAX, ends[1]);
     store.load("x,,\n1,,\n"); // empty column names, as a spreadsheet leaves them
     table = store.load("a,b\n\"1\n", 1);
     EXPECT_NE(0, table->set("a", 0, "x")) << "a table that did not load has no column";
@@ -127,13 +137,13 @@ TEST(TableStore, ReplacementKeepsGroupAndModeAndRefusesWhatDidNotLoad) {
     ASSERT_EQ(0, stat(store.path.c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 07777);
     EXPECT_EQ("a\n2\n1\n", readFile(store.path));
+    ASSERT_EQ(0, table->set("a", 0, "3"));
+    wholeFileOs().create = [](const char*, int, mode_t) { return errno = EACCES, -1; };
+    EXPECT_NE(0, table->write_table_data());
     wholeFileOs().read = [](int, void*, size_t) -> ssize_t { return errno = EIO, -1; };
     EXPECT_NE(0, table->read_table_data());
     wholeFileOs() = real;
     EXPECT_NE(0, table->write_table_data());
-    unlink(store.path.c_str());
-    ASSERT_EQ(0, mkfifo(store.path.c_str(), 0600));
-    EXPECT_NE(0, table->read_table_data()) << "blocked or read a FIFO";
     writeFile(store.dir.file("Fresh.csv"), "a\n1\n");
     EXPECT_NE(0, store.master.get_class_pointer("Fresh")->write_table_data());
 }
