@@ -1,6 +1,8 @@
 // What deviceScan leaves in a database: after a scan and at every store step
 // in between, as a reader, a kill or a power cut finds it; with store calls
 // failing, under a storm of level signals, and with the debug server gone.
+// What a preview of each database says the scan will change, it changes.
+#include "csv.h"
 #include "scanSupport.h"
 #include "tableStoreOs.h"
 
@@ -32,6 +34,7 @@ std::map<std::string, std::string> synced, now, durable;
 Tables before, after;
 const Database* scanning = nullptr;
 std::string bad; // the first table seen neither as before nor as after
+int storeCalls = 0;
 
 std::string pathOf(int fd) {
     char path[4096] = {};
@@ -48,6 +51,7 @@ std::string afterPowerCut(const std::string& table, std::map<std::string, std::s
 // opening it finds it (and a kill leaves it), and as a power cut leaves it
 // whichever way its rename went, must be whole, as before or as after.
 template <typename Call> auto step(const char* call, const std::string& path, Call make) {
+    ++storeCalls;
     for (Fault& fault : faults)
         if (std::strcmp(call, fault.call) == 0 &&
             path.find("/" + std::string(fault.table) + ".") != std::string::npos) {
@@ -86,6 +90,79 @@ const TableStoreOs kTracedOs = {
             return rename(from, to);
         });
     }};
+
+// A table's header and cells, or its text when it does not parse.
+StringList contentOf(const std::string& text) {
+    StringList header, cells;
+    CsvError error;
+    if (!parseCsv(text, header, cells, error))
+        return {text};
+    header.insert(header.end(), cells.begin(), cells.end());
+    return header;
+}
+
+// The rows of a category table as a preview shows them.
+StringList shownRows(const std::string& text, bool labelled) {
+    StringList header, cells, rows;
+    CsvError error;
+    parseCsv(text, header, cells, error);
+    auto at = [&header](const char* column) {
+        return static_cast<std::size_t>(std::find(header.begin(), header.end(), column) -
+                                        header.begin());
+    };
+    const std::size_t installed = at("Installed_hw"), label = at("label"), width = header.size();
+    for (std::size_t row = 0; installed < width && row < cells.size(); row += width)
+        rows.push_back(shownText(cells[row + installed]) +
+                       (labelled && label < width ? ", " + shownText(cells[row + label]) : ""));
+    return rows;
+}
+
+// What a preview said, applied to the tables as they were, must give the
+// tables as the scan left them; the tables it did not call changed, the scan
+// did not change.
+void expectAgreement(const std::string& said, const Tables& was, const Tables& is) {
+    std::map<std::string, StringList> rows;
+    for (const auto& [name, text] : was)
+        rows[name] = shownRows(text, name == "RTD_SEL");
+    std::map<std::string, std::size_t> counts;
+    std::istringstream lines(said);
+    std::string table;
+    for (std::string line, word, value; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::size_t row = 0, count = 0;
+        fields >> word;
+        if (line[0] != ' ') {
+            fields >> table >> value >> row >> value >> count;
+            EXPECT_TRUE(word.find("changed") == std::string::npos || rows[table].size() == row)
+                << line;
+            if (word == "changed")
+                counts[table] = count;
+            continue;
+        }
+        fields >> row;
+        std::getline(fields.ignore(), value);
+        StringList& shown = rows[table];
+        if (word == "add") {
+            EXPECT_EQ(row, shown.size()) << line;
+            shown.push_back(value);
+        } else if (word == "now") {
+            shown.at(row) = value;
+        } else {
+            EXPECT_TRUE(shown.at(row) == value || shown.at(row).rfind(value + ", ", 0) == 0)
+                << line;
+            if (word == "cut")
+                shown.at(row) = "\n"; // no shown text holds a line end
+        }
+    }
+    for (const auto& [name, text] : was) {
+        StringList& shown = rows[name];
+        while (!shown.empty() && shown.back() == "\n")
+            shown.pop_back();
+        EXPECT_EQ(contentOf(text) != contentOf(is.at(name)), counts.count(name) == 1) << name;
+        EXPECT_TRUE(counts.count(name) == 0 || counts[name] == shown.size()) << name;
+        EXPECT_EQ(shownRows(is.at(name), name == "RTD_SEL"), shown) << name;
+    }
+}
 
 TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // Every category's code in a mixed order, CRLF, a byte-order mark; names
@@ -132,9 +209,19 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         faults = failing;
         synced = now = durable = {};
         bad.clear();
+        storeCalls = 0;
         const TableStoreOs real = std::exchange(tableStoreOs(), kTracedOs);
+        int said = -1, saidAfter = -1;
+        const std::string preview = scanInProcess(db, 0, false, &said).first;
+        EXPECT_EQ(0, storeCalls) << "the preview wrote";
         auto [out, err] = scanInProcess(db, level);
         tableStoreOs() = real;
+        if (failing.empty()) {
+            expectAgreement(preview, before, db.categories());
+            EXPECT_EQ(rewritten ? 1 : 2, said) << preview;
+            const std::string again = scanInProcess(db, 0, false, &saidAfter).first;
+            EXPECT_EQ(rewritten ? 0 : 2, saidAfter) << again;
+        }
         EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
         for (const auto& table : after)
@@ -174,6 +261,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         {{"HW_CONFIG", "IO_function,Name\n6,D1\n"}}, {}, 0, 2, false,
         {"deviceScan@219: severity 0 error 42: ::Column not found in HW_CONFIG : IO_name; no "
          "table rewritten\n"});
+    expectScan({{"HW_CONFIG", "\xEF\xBB\xBF\r\n"}}, {}, 0, 3, false, // a sheet saved empty
+               {"::Column not found in HW_CONFIG : IO_function, IO_name; no table rewritten\n"});
     // A store call that fails costs its own table's rewrite and one record;
     // an interrupted write is tried again.
     expectScan({{"HW_CONFIG", hw}},

@@ -1,0 +1,88 @@
+// The preview as the program runs it (its switch, output, exit statuses and
+// the warning for an unknown switch), and how names are shown. That a
+// preview agrees with the scan that follows is the reliability test's.
+#include "scanSupport.h"
+
+namespace {
+
+using namespace testing_support;
+
+TEST(ShownText, EscapesAllThatIsAmbiguousOrActsOnATerminal) {
+    // Valid UTF-8 at the edges of each sequence length, and characters next
+    // to the escaped ones, stay as they are.
+    const std::string plain = "AI_1:SLOT_2: a b\xC2\xA0\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEF\xBF\xBF"
+                              "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xE2\x80\x8D\xE2\x80\xA7\xE2\x80\xAF"
+                              "\xE2\x81\xA5\xE2\x81\xAA~";
+    EXPECT_EQ(plain, shownText(plain));
+    EXPECT_EQ("\"\"", shownText(""));
+    EXPECT_EQ("\\x20\\x20a \\x22b\\x20", shownText("  a \"b "));
+    // Every byte escaped: separators, C0, DEL and C1 controls, line
+    // separators and reordering marks, overlong forms, surrogates, code
+    // points above U+10FFFF, stray and missing continuation bytes.
+    const std::string escaped[] = {"\t\\,\" ",
+                                   "\x01\x1f\x7f\xC2\x80\xC2\x9F",
+                                   "\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xA8\xE2\x80\xAE",
+                                   "\xE2\x81\xA6\xE2\x81\xA9",
+                                   "\xC1\xBF\xE0\x9F\xBF\xED\xA0\x80\xF0\x8F\xBF\xBF",
+                                   "\xF4\x90\x80\x80\xF5\x80\xC3\xC0\x80\xE2\x82"};
+    for (const std::string& text : escaped) {
+        std::string expected;
+        for (unsigned char c : text)
+            expected +=
+                "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+        EXPECT_EQ(expected, shownText(text));
+    }
+}
+
+TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
+    Database db;
+    for (const char* name : kCategoryTables)
+        db.put({{name, "Installed_hw\n"}});
+    unlink(db.file("EPC_SEL.csv").c_str());
+    db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\n1, AI\n6,D\n7,R2\n12,Z\n"},
+            {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n"},
+            {"HEATER_CONTROL_SEL", "Foo\nbar\n"},
+            {"DETECTOR_SEL", "Foo\n"},
+            {"RTD_SEL", "Installed_hw,label\nR1,RTD 9\n"},
+            {"ZVLTLOI_SEL", "Installed_hw\nZ\n"}});
+    const Tables before = db.categories();
+    const std::string run = "ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY;
+    RunResult preview = runCommand(run + " -x -n foo");
+    EXPECT_EQ(1, preview.status);
+    EXPECT_EQ("changed ANALOG_INPUTS_SEL rows 2 -> 1\n"
+              "  was 0 OLD_1\n"
+              "  now 0 \\x20AI\n"
+              "  cut 1 OLD_2\n"
+              "unchanged ANALOG_OUTPUTS_SEL rows 0\n"
+              "unchanged DIGITAL_INPUTS_SEL rows 0\n"
+              "unchanged DIGITAL_OUTPUTS_SEL rows 0\n"
+              "kept HEATER_CONTROL_SEL: rows but no column Installed_hw\n"
+              "kept DETECTOR_SEL: no column Installed_hw\n"
+              "unchanged SOLENOID_VALVE_SEL rows 0\n"
+              "missing EPC_SEL: not in the database\n"
+              "changed RTD_SEL rows 1 -> 2\n"
+              "  was 0 R1, RTD 9\n"
+              "  now 0 R1, RTD 1\n"
+              "  add 1 R2, RTD 2\n"
+              "unchanged PREAMP_STREAMING_SEL rows 0\n"
+              "unchanged ZVLTLOI_SEL rows 1\n",
+              preview.out);
+    EXPECT_EQ("deviceScan: unknown option -x ignored\n", preview.err);
+    EXPECT_EQ(before, db.categories());
+    EXPECT_EQ(2, runCommand(run + " -n >/dev/full").status) << "a preview not written";
+    // A mistyped switch is named, and the scan runs as without it.
+    RunResult scan = runCommand(run + " --dry-rnu '-\x1b[2J' -v");
+    EXPECT_EQ(0, scan.status);
+    EXPECT_EQ("deviceScan: unknown option --dry-rnu ignored\n"
+              "deviceScan: unknown option -\\x1b[2J ignored\n",
+              scan.err);
+    EXPECT_EQ(0, runCommand(run + " --dry-run").status);
+    unlink(db.file("HW_CONFIG.csv").c_str());
+    preview = runCommand(run + " -n");
+    EXPECT_EQ(2, preview.status);
+    EXPECT_EQ("unusable HW_CONFIG: not in the database; no table would be rewritten\n",
+              preview.out);
+    EXPECT_NE(std::string::npos, runCommand(run + " --help").out.find("-n, --dry-run"));
+}
+
+} // namespace
