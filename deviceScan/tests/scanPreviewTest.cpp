@@ -9,29 +9,24 @@ using namespace testing_support;
 
 TEST(ShownText, EscapesAllThatIsAmbiguousOrActsOnATerminal) {
     // Valid UTF-8 at the edges of each sequence length, and characters next
-    // to the escaped ones, stay as they are.
+    // to those escaped below, stay as they are.
     const std::string plain = "AI_1:SLOT_2: a b\xC2\xA0\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEF\xBF\xBF"
                               "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xE2\x80\x8D\xE2\x80\xA7\xE2\x80\xAF"
                               "\xE2\x81\xA5\xE2\x81\xAA~";
     EXPECT_EQ(plain, shownText(plain));
     EXPECT_EQ("\"\"", shownText(""));
-    EXPECT_EQ("\\x20\\x20a \\x22b\\x20", shownText("  a \"b "));
-    // Every byte escaped: separators, C0, DEL and C1 controls, line
-    // separators and reordering marks, overlong forms, surrogates, code
-    // points above U+10FFFF, stray and missing continuation bytes.
-    const std::string escaped[] = {"\t\\,\" ",
-                                   "\x01\x1f\x7f\xC2\x80\xC2\x9F",
-                                   "\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xA8\xE2\x80\xAE",
-                                   "\xE2\x81\xA6\xE2\x81\xA9",
-                                   "\xC1\xBF\xE0\x9F\xBF\xED\xA0\x80\xF0\x8F\xBF\xBF",
-                                   "\xF4\x90\x80\x80\xF5\x80\xC3\xC0\x80\xE2\x82"};
-    for (const std::string& text : escaped) {
-        std::string expected;
-        for (unsigned char c : text)
-            expected +=
-                "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
-        EXPECT_EQ(expected, shownText(text));
-    }
+    EXPECT_EQ("\\x20\\x20a \\x2cb\\x20", shownText("  a ,b "));
+    // Each byte of these: backslash, comma, quote, C0, DEL and C1 controls, line
+    // separators, reordering marks, overlong forms, a surrogate, code points
+    // above U+10FFFF, stray and missing continuation bytes.
+    const std::string escaped =
+        "\t\\,\"\x01\x1f\x7f\xC2\x80\xC2\x9F\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xA8"
+        "\xE2\x80\xAE\xE2\x81\xA6\xE2\x81\xA9\xC1\xBF\xE0\x9F\xBF\xED\xA0\x80"
+        "\xF0\x8F\xBF\xBF\xF4\x90\x80\x80\xF5\x80\xC3\xC0\x80\xE2\x82";
+    std::string expected;
+    for (unsigned char c : escaped)
+        expected += "\\x" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+    EXPECT_EQ(expected, shownText(escaped));
 }
 
 TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
