@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         scanner.scanInstalledHardware(cursor);
 
     // A preview that did not reach its reader is no answer.
-    if (std::fflush(stdout) != 0 && dryRun) {
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout) != 0) && dryRun) {
         std::perror("deviceScan: standard output");
         return kPreviewImpossible;
     }

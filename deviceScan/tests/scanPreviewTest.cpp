@@ -30,10 +30,11 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     for (const char* name : kCategoryTables)
         db.put({{name, "Installed_hw\n"}});
     unlink(db.file("EPC_SEL.csv").c_str());
-    db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\n1, AI\n6,D\n7,R2\n12,Z\n"},
+    db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\nx,X\n1, AI\n6,D\n7,R2\n12,Z\n"},
             {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n"},
             {"HEATER_CONTROL_SEL", "Foo\nbar\n"},
             {"DETECTOR_SEL", "Foo\n"},
+            {"SOLENOID_VALVE_SEL", "Foo\n"}, // no rows to lose: emptied as usual
             {"RTD_SEL", "Installed_hw,label\nR1,RTD 9\n"},
             {"ZVLTLOI_SEL", "Installed_hw\nZ\n"}});
     const Tables before = db.categories();
