@@ -90,28 +90,27 @@ bool previewTable(DeviceScanner& scanner, ZVTABLE* hwConfig, int hwRows,
     const int after = found ? static_cast<int>(names.size()) : 0;
     std::string lines;
     for (int row = 0; row < std::max(rows, after); ++row) {
-        const std::string number = std::to_string(row) + " ";
         std::string old;
+        std::string label;
         if (row < rows)
             table->get(kColumnInstalled, row, old);
+        const std::string number = " " + std::to_string(row) + " ";
         if (row >= after) {
-            lines += "  cut " + number + shownText(old) + "\n";
+            lines += "  cut" + number + shownText(old) + "\n";
             continue;
         }
         const std::string& item = names[static_cast<std::size_t>(row)];
-        std::string now = shownText(item);
-        if (labelled)
-            now += ", " + shownText(rtdLabel(row));
-        if (row >= rows) {
-            lines += "  add " + number + now + "\n";
-            continue;
-        }
-        std::string label;
-        if (labelled)
+        if (labelled && row < rows)
             table->get(kColumnLabel, row, label);
-        if (old != item || (labelled && label != rtdLabel(row)))
-            lines += "  was " + number + shownText(old) +
-                     (labelled ? ", " + shownText(label) : "") + "\n  now " + number + now + "\n";
+        if (row < rows && old == item && (!labelled || label == rtdLabel(row)))
+            continue;
+        const std::string now =
+            shownText(item) + (labelled ? ", " + shownText(rtdLabel(row)) : "") + "\n";
+        if (row >= rows)
+            lines += "  add" + number + now;
+        else
+            lines += "  was" + number + shownText(old) + (labelled ? ", " + shownText(label) : "") +
+                     "\n  now" + number + now;
     }
     if (rows == after && lines.empty()) {
         std::fprintf(out, "unchanged %s rows %d\n", name, rows);
