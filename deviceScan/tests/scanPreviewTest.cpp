@@ -39,7 +39,7 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
             {"ZVLTLOI_SEL", "Installed_hw\nZ\n"}});
     const Tables before = db.categories();
     const std::string run = "ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY;
-    RunResult preview = runCommand(run + " -x -n foo");
+    RunResult preview = runCommand(run + " -x --dry-run foo");
     EXPECT_EQ(1, preview.status);
     EXPECT_EQ("changed ANALOG_INPUTS_SEL rows 2 -> 1\n"
               "  was 0 OLD_1\n"
@@ -58,6 +58,7 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
               "unchanged PREAMP_STREAMING_SEL rows 0\nunchanged ZVLTLOI_SEL rows 1\n",
               preview.out);
     EXPECT_EQ("deviceScan: unknown option -x ignored\n", preview.err);
+    EXPECT_NE(std::string::npos, runCommand(run + " --help").out.find("-n, --dry-run"));
     EXPECT_EQ(before, db.categories());
     EXPECT_EQ(2, runCommand(run + " -n >/dev/full").status) << "a preview not written";
     // A mistyped switch is named, and the scan runs as without it.
@@ -66,7 +67,7 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     EXPECT_EQ("deviceScan: unknown option --dry-rnu ignored\n"
               "deviceScan: unknown option -\\x1b[2J ignored\n",
               scan.err);
-    EXPECT_EQ(0, runCommand(run + " --dry-run").status);
+    EXPECT_EQ(0, runCommand(run + " -n").status);
     unlink(db.file("HW_CONFIG.csv").c_str());
     preview = runCommand(run + " -n");
     EXPECT_EQ("2 unusable HW_CONFIG: not in the database; no table would be rewritten\n",
