@@ -41,22 +41,16 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     const std::string run = "ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY;
     RunResult preview = runCommand(run + " -x --dry-run foo");
     EXPECT_EQ(1, preview.status);
-    EXPECT_EQ("changed ANALOG_INPUTS_SEL rows 2 -> 1\n"
-              "  was 0 OLD_1\n"
-              "  now 0 \\x20AI\n"
-              "  cut 1 OLD_2\n"
-              "unchanged ANALOG_OUTPUTS_SEL rows 0\nunchanged DIGITAL_INPUTS_SEL rows 0\n"
-              "unchanged DIGITAL_OUTPUTS_SEL rows 0\n"
-              "kept HEATER_CONTROL_SEL: rows but no column Installed_hw\n"
-              "kept DETECTOR_SEL: no column Installed_hw\n"
-              "unchanged SOLENOID_VALVE_SEL rows 0\n"
-              "missing EPC_SEL: not in the database\n"
-              "changed RTD_SEL rows 1 -> 2\n"
-              "  was 0 R1, RTD 9\n"
-              "  now 0 R1, RTD 1\n"
-              "  add 1 R2, RTD 2\n"
-              "unchanged PREAMP_STREAMING_SEL rows 0\nunchanged ZVLTLOI_SEL rows 1\n",
-              preview.out);
+    EXPECT_EQ(
+        "changed ANALOG_INPUTS_SEL rows 2 -> 1\n  was 0 OLD_1\n  now 0 \\x20AI\n  cut 1 OLD_2\n"
+        "unchanged ANALOG_OUTPUTS_SEL rows 0\nunchanged DIGITAL_INPUTS_SEL rows 0\n"
+        "unchanged DIGITAL_OUTPUTS_SEL rows 0\n"
+        "kept HEATER_CONTROL_SEL: rows but no column Installed_hw\n"
+        "kept DETECTOR_SEL: no column Installed_hw\nunchanged SOLENOID_VALVE_SEL rows 0\n"
+        "missing EPC_SEL: not in the database\n"
+        "changed RTD_SEL rows 1 -> 2\n  was 0 R1, RTD 9\n  now 0 R1, RTD 1\n  add 1 R2, RTD 2\n"
+        "unchanged PREAMP_STREAMING_SEL rows 0\nunchanged ZVLTLOI_SEL rows 1\n",
+        preview.out);
     EXPECT_EQ("deviceScan: unknown option -x ignored\n", preview.err);
     EXPECT_NE(std::string::npos, runCommand(run + " --help").out.find("-n, --dry-run"));
     EXPECT_EQ(before, db.categories());
