@@ -30,13 +30,13 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     for (const char* name : kCategoryTables)
         db.put({{name, "Installed_hw\n"}});
     unlink(db.file("EPC_SEL.csv").c_str());
-    db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\nx,X\n1, AI\n6,D\n7,R2\n12,Z\n"},
+    db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\nx,X\n1, AI\n6,D\n7,R2\n12,Z\n12,Z2\n"},
             {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n"},
             {"HEATER_CONTROL_SEL", "Foo\nbar\n"},
             {"DETECTOR_SEL", "Foo\n"},
             {"SOLENOID_VALVE_SEL", "Foo\n"}, // no rows to lose: emptied as usual
             {"RTD_SEL", "Installed_hw,label\nR1,RTD 9\n"},
-            {"ZVLTLOI_SEL", "Installed_hw\nZ\n"}});
+            {"ZVLTLOI_SEL", "Installed_hw\nZ\nY\n"}});
     const Tables before = db.categories();
     const std::string run = "ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY;
     RunResult preview = runCommand(run + " -x --dry-run foo");
@@ -49,7 +49,8 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
         "kept DETECTOR_SEL: no column Installed_hw\nunchanged SOLENOID_VALVE_SEL rows 0\n"
         "missing EPC_SEL: not in the database\n"
         "changed RTD_SEL rows 1 -> 2\n  was 0 R1, RTD 9\n  now 0 R1, RTD 1\n  add 1 R2, RTD 2\n"
-        "unchanged PREAMP_STREAMING_SEL rows 0\nunchanged ZVLTLOI_SEL rows 1\n",
+        "unchanged PREAMP_STREAMING_SEL rows 0\n"
+        "changed ZVLTLOI_SEL rows 2 -> 2\n  was 1 Y\n  now 1 Z2\n",
         preview.out);
     EXPECT_EQ("deviceScan: unknown option -x ignored\n", preview.err);
     EXPECT_NE(std::string::npos, runCommand(run + " --help").out.find("-n, --dry-run"));
