@@ -40,7 +40,6 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     const Tables before = db.categories();
     const std::string run = "ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY;
     RunResult preview = runCommand(run + " -x --dry-run foo");
-    EXPECT_EQ(1, preview.status);
     EXPECT_EQ(
         "changed ANALOG_INPUTS_SEL rows 2 -> 1\n  was 0 OLD_1\n  now 0 \\x20AI\n  cut 1 OLD_2\n"
         "unchanged ANALOG_OUTPUTS_SEL rows 0\nunchanged DIGITAL_INPUTS_SEL rows 0\n"
@@ -52,16 +51,18 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
         "unchanged PREAMP_STREAMING_SEL rows 0\n"
         "changed ZVLTLOI_SEL rows 2 -> 2\n  was 1 Y\n  now 1 Z2\n",
         preview.out);
-    EXPECT_EQ("deviceScan: unknown option -x ignored\n", preview.err);
+    EXPECT_EQ("1 deviceScan: unknown option -x ignored\n",
+              std::to_string(preview.status) + " " + preview.err);
     EXPECT_NE(std::string::npos, runCommand(run + " --help").out.find("-n, --dry-run"));
     EXPECT_EQ(before, db.categories());
-    EXPECT_EQ(2, runCommand(run + " -n >/dev/full").status) << "a preview not written";
+    const RunResult full = runCommand(run + " -n >/dev/full");
+    EXPECT_EQ("2 deviceScan: standard output: No space left on device\n",
+              std::to_string(full.status) + " " + full.err);
     // A mistyped switch is named, and the scan runs as without it.
-    RunResult scan = runCommand(run + " --dry-rnu '-\x1b[2J' -v");
-    EXPECT_EQ(0, scan.status);
-    EXPECT_EQ("deviceScan: unknown option --dry-rnu ignored\n"
+    const RunResult scan = runCommand(run + " --dry-rnu '-\x1b[2J' -V");
+    EXPECT_EQ("0 deviceScan: unknown option --dry-rnu ignored\n"
               "deviceScan: unknown option -\\x1b[2J ignored\n",
-              scan.err);
+              std::to_string(scan.status) + " " + scan.err);
     EXPECT_EQ(0, runCommand(run + " -n").status);
     unlink(db.file("HW_CONFIG.csv").c_str());
     preview = runCommand(run + " -n");
