@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Figures of a benchmark run, from the results directory of scripts/bench.sh:
-deviceScan against its floor per size (hyperfine JSON, GNU time peaks) and the
-trace channel against plain writes (Google Benchmark JSON), each held against
-its goal. Prints them as markdown; with --readme FILE, also puts them in FILE
+deviceScan against its floor per size (hyperfine JSON, GNU time peaks), its
+preview (--dry-run) against the scan where it was measured, and the trace
+channel against plain writes (Google Benchmark JSON), each held against its
+goal. Prints them as markdown; with --readme FILE, also puts them in FILE
 between the bench markers.
 
     report.py RESULTS [--readme FILE]
@@ -12,10 +13,12 @@ import json
 import os
 import statistics
 import sys
+from collections import defaultdict
 
 GROWTH_GOAL = 1.1  # times the growth in rows: about 10x per 10x rows
 MEMORY_FACTOR, MEMORY_SLACK_MIB = 3.0, 8.0
 TRACE_RATIO_GOAL = 0.5
+PREVIEW_GOAL = 1.0  # a preview costs no more than the scan it previews
 BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
 TRACE = [("BM_DebugLogDelivered", "DebugLog, delivered"),
          ("BM_WriteDelivered", "plain write(), delivered"),
@@ -37,8 +40,9 @@ def read(results, name):
 
 
 def size_line(results, rows, previous, missed):
-    """One table line for a size; returns it with the medians for the next size."""
-    times, rounds = {"deviceScan": [], "floor": []}, []
+    """One table line for a size, returned with the medians for the next size
+    and the preview's line ("" where no preview was measured)."""
+    times, rounds = defaultdict(list), []
     for path in glob.glob(os.path.join(results, f"hyperfine-{rows}-*.json")):
         medians = {}
         for result in json.loads(read(results, os.path.basename(path)))["results"]:
@@ -47,7 +51,7 @@ def size_line(results, rows, previous, missed):
         rounds.append(medians["deviceScan"] / medians["floor"])
     scan, floor = (statistics.median(times[name]) for name in ("deviceScan", "floor"))
     peak = {name: max(map(int, read(results, f"memory-{rows}-{name}.txt").split())) / 1024
-            for name in times}
+            for name in ("deviceScan", "floor")}
     db = int(read(results, f"database-{rows}.txt")) / (1024 * 1024)
     limit = MEMORY_FACTOR * db + MEMORY_SLACK_MIB
     ratio, goal = scan / floor, ratio_goal(rows)
@@ -64,7 +68,14 @@ def size_line(results, rows, previous, missed):
     line = (f"| {rows:,} | {num(db)} MiB | {num(scan * 1000)} ms | {num(floor * 1000)} ms "
             f"| {ratio:.2f}{f' ({goal})' if goal else ''} | {min(rounds):.2f}-{max(rounds):.2f} "
             f"| {growth} | {peak['deviceScan']:.1f} MiB ({limit:.1f}) | {peak['floor']:.1f} MiB |")
-    return line, (rows, scan, floor)
+    preview = ""
+    if times["preview"]:
+        shown = statistics.median(times["preview"])
+        if shown / scan > PREVIEW_GOAL:
+            missed.append(f"{rows:,} rows: preview/scan {shown / scan:.3f} above {PREVIEW_GOAL}")
+        preview = (f"| {rows:,} | {num(scan * 1000)} ms | {num(shown * 1000)} ms "
+                   f"| {shown / scan:.2f} ({PREVIEW_GOAL}) |")
+    return line, (rows, scan, floor), preview
 
 
 def trace_lines(results, missed):
@@ -92,15 +103,19 @@ def main():
     what, date, load = read(results, "machine.txt").splitlines()
     sizes = sorted(int(p.rsplit("-", 1)[1].split(".")[0])
                    for p in glob.glob(os.path.join(results, "database-*.txt")))
-    missed, lines, previous = [], [], None
+    missed, lines, previews, previous = [], [], [], None
     for rows in sizes:
-        line, previous = size_line(results, rows, previous, missed)
+        line, previous, preview = size_line(results, rows, previous, missed)
         lines.append(line)
+        previews += [preview] if preview else []
+    if previews:
+        previews = ["", "| HW_CONFIG rows | deviceScan | deviceScan --dry-run | preview/scan (goal) |",
+                    "|---:|---:|---:|---:|"] + previews
     text = "\n".join(
         [f"Measured by `scripts/bench.sh` on {date}: {what}; load average {load} at the start.",
          "", "| HW_CONFIG rows | database | deviceScan | floor | ratio (goal) | ratio by round "
          "| growth (floor) | peak memory (limit) | floor's peak |",
-         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"] + lines + [""] +
+         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"] + lines + previews + [""] +
         trace_lines(results, missed) +
         ["", "Goals missed: " + "; ".join(missed) + "." if missed else "All goals met."])
     print(text)

@@ -32,11 +32,8 @@ const unsigned long kLineNullHwConfigTrace = 247;
 const unsigned long kLineNullHwConfigLog = 249;
 
 const char* const kHwConfig = "HW_CONFIG";
-const char* const kRtdTable = "RTD_SEL";
 const char* const kColumnFunction = "IO_function";
 const char* const kColumnName = "IO_name";
-const char* const kColumnInstalled = "Installed_hw";
-const char* const kColumnLabel = "label";
 
 // Master table opening arguments; their meaning is the table service's.
 const char kMasterFlag = 0;
@@ -72,73 +69,107 @@ int DeviceScanner::createMasterTable() {
                                         kWriteTimeout, nullptr);
 }
 
-int DeviceScanner::scanInstalledHardware(HardwareCategory*& cursor) {
-    StringList names;
-    ZVTABLE* hwConfig = masterTable->get_class_pointer(kHwConfig);
+std::string rtdLabel(int row) {
+    char label[32];
+    std::snprintf(label, sizeof label, "RTD %ld", static_cast<long>(row) + 1);
+    return label;
+}
+
+HwConfigState openHwConfig(ZV_MASTER_TABLE* master, ZVTABLE*& hwConfig, int& rowCount,
+                           std::string& missing) {
+    hwConfig = master->get_class_pointer(kHwConfig);
     if (hwConfig == nullptr) {
         if (DebugLevel != 0)
             DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineHwConfigMissingTrace,
                      "Table Not found : HW_CONFIG");
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigMissingLog,
                "::Table not found : HW_CONFIG");
-        return 0;
+        return HwConfigState::missing;
     }
     // An HW_CONFIG that cannot be loaded says nothing about what is
     // installed; rewriting the categories from it would empty them all.
     if (hwConfig->read_table_data() != 0) {
         SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigUnreadableLog,
                "::Table could not be loaded : HW_CONFIG; no table rewritten");
-        return 0;
+        return HwConfigState::unloadable;
     }
-    int rowCount = hwConfig->get_stored_rows();
-    // Nor does one without a column the scan reads: every category would get
-    // rows of empty names, or none. Row 0 exists, so a failed text read of it
-    // means the column is missing.
-    std::string missing;
-    std::string probe;
+    rowCount = hwConfig->get_stored_rows();
+    // Nor does one without a column the scan reads, with rows or without
+    // (a sheet saved empty): every category would get rows of empty names,
+    // or none.
+    missing.clear();
     for (const char* column : {kColumnFunction, kColumnName}) {
-        if (rowCount > 0 && hwConfig->get(column, 0, probe) != 0)
+        if (!hasColumn(hwConfig, rowCount, column))
             missing += (missing.empty() ? "" : ", ") + std::string(column);
     }
-    if (!missing.empty()) {
-        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigColumnMissingLog,
-               "::Column not found in HW_CONFIG : %s; no table rewritten", missing.c_str());
-        return 0;
+    if (missing.empty())
+        return HwConfigState::usable;
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineHwConfigColumnMissingLog,
+           "::Column not found in HW_CONFIG : %s; no table rewritten", missing.c_str());
+    return HwConfigState::columnMissing;
+}
+
+ZVTABLE* openCategoryTable(ZV_MASTER_TABLE* master, const std::string& tableName) {
+    ZVTABLE* table = master->get_class_pointer(tableName.c_str());
+    if (table == nullptr) {
+        if (DebugLevel != 0)
+            DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineCategoryMissingTrace,
+                     "Table Not found :%s", tableName.c_str());
+        SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineCategoryMissingLog,
+               "::Table not found : %s", tableName.c_str());
     }
+    return table;
+}
+
+// Row 0 exists when there are rows, so a failed text read of it means the
+// column is missing. Without rows only the whole-column read can tell, and
+// it copies nothing then.
+bool hasColumn(ZVTABLE* table, int rows, const char* column) {
+    if (rows > 0) {
+        std::string probe;
+        return table->get(column, 0, probe) == 0;
+    }
+    StringList none;
+    return table->get(column, none) == 0;
+}
+
+// Cutting the rows of a table without Installed_hw would lose them with
+// nothing set in their place.
+bool keepsRowsWithoutInstalled(ZVTABLE* table, const std::string& tableName) {
+    int rows = table->get_stored_rows();
+    if (rows <= 0 || hasColumn(table, rows, kColumnInstalled))
+        return false;
+    SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineInstalledColumnMissingLog,
+           "::Column not found in %s : %s; table left as it was", tableName.c_str(),
+           kColumnInstalled);
+    return true;
+}
+
+int DeviceScanner::scanInstalledHardware(HardwareCategory*& cursor) {
+    StringList names;
+    ZVTABLE* hwConfig = nullptr;
+    int rowCount = 0;
+    std::string missing;
+    if (openHwConfig(masterTable, hwConfig, rowCount, missing) != HwConfigState::usable)
+        return 0;
 
     for (int i = 0; i < kCategoryCount; ++i, ++cursor) {
         const std::string& tableName = cursor->tableName;
-        ZVTABLE* table = masterTable->get_class_pointer(tableName.c_str());
-        if (table == nullptr) {
-            if (DebugLevel != 0)
-                DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, kModule, kLineCategoryMissingTrace,
-                         "Table Not found :%s", tableName.c_str());
-            SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule, kLineCategoryMissingLog,
-                   "::Table not found : %s", tableName.c_str());
+        ZVTABLE* table = openCategoryTable(masterTable, tableName);
+        if (table == nullptr)
             continue;
-        }
         table->read_table_data();
         if (collectInstalledNames(hwConfig, rowCount, cursor->code, names) == 0) {
-            // Cutting the rows of a table without Installed_hw would lose them
-            // with nothing set in their place; such a table is left alone.
-            if (table->get_stored_rows() > 0 && table->get(kColumnInstalled, 0, probe) != 0) {
-                SysLog(ERR_SEVERITY_ERROR, ERR_INVALID_DATA, kModule,
-                       kLineInstalledColumnMissingLog,
-                       "::Column not found in %s : %s; table left as it was", tableName.c_str(),
-                       kColumnInstalled);
+            if (keepsRowsWithoutInstalled(table, tableName))
                 continue;
-            }
             table->set_stored_rows(0);
         } else {
             int count = static_cast<int>(names.size());
             bool labelled = tableName == kRtdTable;
             for (int row = 0; row < count; ++row) {
                 table->set(kColumnInstalled, row, names[static_cast<std::size_t>(row)]);
-                if (labelled) {
-                    char label[32];
-                    std::snprintf(label, sizeof label, "RTD %ld", static_cast<long>(row) + 1);
-                    table->set(kColumnLabel, row, label);
-                }
+                if (labelled)
+                    table->set(kColumnLabel, row, rtdLabel(row));
             }
             table->set_stored_rows(count);
         }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds in release mode and measures what a scan costs against the least work
 # a scan can do (bench/floor.cpp) on HW_CONFIG of 100 to 1,000,000 rows, with
-# hyperfine for time and GNU time for peak memory; then the trace channel
+# hyperfine for time and GNU time for peak memory, and at 1,000 and 100,000
+# rows a preview (deviceScan --dry-run) beside them; then the trace channel
 # against plain writes with Google Benchmark (bench/traceBench.cpp). The JSON
 # of every run stays in BUILD/bench-results, and bench/report.py prints the
 # figures from it and says which goals are missed; a missed goal does not fail
@@ -17,6 +18,7 @@ if [ "${1:-}" = --readme ]; then
 fi
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(100 1000 10000 100000 1000000)
+previewSizes="1000 100000"
 
 build=${BENCH_BUILD_DIR:-build/release}
 log=$( (cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEVICESCAN_TESTS=OFF &&
@@ -51,16 +53,13 @@ for rows in "${sizes[@]}"; do
   runs=15 warmup=2
   [ "$rows" -lt 100000 ] || runs=10
   [ "$rows" -lt 1000000 ] || runs=5 warmup=1
-  # Rounds alternate which program goes first, so that both meet the same
+  # Each round starts with another program, so that all meet the same
   # moments of a busy machine.
-  scanRun=(-n deviceScan "'$scan'")
-  floorRun=(-n floor "'$floor' '$db'")
+  programs=(-n deviceScan "'$scan'" -n floor "'$floor' '$db'")
+  case " $previewSizes " in *" $rows "*) programs+=(-n preview "'$scan' --dry-run") ;; esac
   for round in 1 2 3; do
-    if [ $((round % 2)) -eq 1 ]; then
-      order=("${scanRun[@]}" "${floorRun[@]}")
-    else
-      order=("${floorRun[@]}" "${scanRun[@]}")
-    fi
+    first=$(( (round - 1) % (${#programs[@]} / 3) * 3 ))
+    order=("${programs[@]:first}" "${programs[@]:0:first}")
     log=$results/hyperfine-$rows-$round.log
     ZVDB_DIR=$db hyperfine -N --style none --warmup "$warmup" --runs "$runs" "${order[@]}" \
       --export-json "$results/hyperfine-$rows-$round.json" 2> "$log" || { cat "$log"; exit 1; }

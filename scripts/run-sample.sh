@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds deviceScan, runs it on a scratch copy of the sample database with
-# tracing on, and shows the tables before and after.
+# Builds deviceScan and runs it on a scratch copy of the sample database: a
+# preview of what the scan will change, the scan itself with tracing on, and
+# the preview again, which finds nothing left to change.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,17 +14,13 @@ rm -rf "$scratch"
 mkdir -p scratch
 cp -r examples/configdb "$scratch"
 
-show() {
-  for f in "$scratch"/*.csv; do
-    echo "--- $(basename "$f" .csv)"
-    cat "$f"
-  done
+deviceScan() {
+  status=0
+  echo "===== deviceScan $*"
+  ZVDB_DIR="$PWD/$scratch" build/host/deviceScan/deviceScan "$@" || status=$?
+  echo "===== exit status $status"
 }
 
-echo "===== tables before"
-show
-echo "===== deviceScan -v --syslogtodebug"
-ZVDB_DIR="$PWD/$scratch" build/host/deviceScan/deviceScan -v --syslogtodebug
-echo "===== exit status $?"
-echo "===== tables after"
-show
+deviceScan --dry-run
+deviceScan -v --syslogtodebug
+deviceScan --dry-run

@@ -6,6 +6,7 @@
 #include "debug.h"
 #include "debugInternal.h"
 #include "deviceScan.h"
+#include "scanPreview.h"
 #include "testSupport.h"
 
 #include <gtest/gtest.h>
@@ -46,9 +47,10 @@ inline Tables oldCategories(const std::string& hw = "") {
 
 // The program's steps over db at trace level level: what they printed on
 // standard output and on standard error, system-log records included. Trace
-// lines go to standard output unless keepChannel.
-inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
-                                                         bool keepChannel = false) {
+// lines go to standard output unless keepChannel. With preview, a preview
+// runs in place of the scan and leaves its exit status there.
+inline std::pair<std::string, std::string>
+scanInProcess(const Database& db, int level, bool keepChannel = false, int* preview = nullptr) {
     setenv("ZVDB_DIR", db.path().c_str(), 1);
     if (!keepChannel)
         debugResetChannel("/nonexistent/debugpipe");
@@ -61,7 +63,11 @@ inline std::pair<std::string, std::string> scanInProcess(const Database& db, int
     scanner.buildTableList(cursor);
     cursor = categoryTable;
     scanner.createMasterTable();
-    EXPECT_EQ(0, scanner.scanInstalledHardware(cursor));
+    if (preview != nullptr)
+        *preview = previewScan(scanner, cursor, stdout);
+    else
+        EXPECT_EQ(0, scanner.scanInstalledHardware(cursor));
+    std::fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     DebugLevel = Syslogtodebug = 0;
     return {out, testing::internal::GetCapturedStderr()};

@@ -1,6 +1,8 @@
 // What deviceScan leaves in a database: after a scan and at every store step
 // in between, as a reader, a kill or a power cut finds it; with store calls
 // failing, under a storm of level signals, and with the debug server gone.
+// What a preview of each database says the scan will change, it changes.
+#include "csv.h"
 #include "scanSupport.h"
 #include "wholeFileOs.h"
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -101,6 +104,60 @@ std::map<std::string, ino_t> inodes(const Database& db) {
     return found;
 }
 
+// The rows of a category table as a preview shows them.
+StringList shownRows(const std::string& text, bool labelled) {
+    StringList header, cells, rows;
+    std::vector<CsvSpan> spans;
+    std::string extra;
+    CsvError error;
+    parseCsvSpans(text, header, spans, extra, error);
+    for (const CsvSpan& span : spans)
+        cells.push_back((span.inExtra != 0 ? extra : text).substr(span.offset, span.size));
+    auto at = [&header](const char* column) {
+        return static_cast<std::size_t>(std::find(header.begin(), header.end(), column) -
+                                        header.begin());
+    };
+    const std::size_t installed = at("Installed_hw"), label = at("label"), width = header.size();
+    for (std::size_t row = 0; installed < width && row < cells.size(); row += width)
+        rows.push_back(shownText(cells[row + installed]) +
+                       (labelled && label < width ? ", " + shownText(cells[row + label]) : ""));
+    return rows;
+}
+
+// What a preview said, applied to the tables as they were, must give the
+// tables as the scan left them, and only those it called changed differ.
+void expectAgreement(const std::string& said, const Tables& was, const Tables& is) {
+    std::map<std::string, StringList> rows;
+    for (const auto& [name, text] : was)
+        rows[name] = shownRows(text, name == "RTD_SEL");
+    std::set<std::string> changed;
+    std::istringstream lines(said);
+    std::string table;
+    for (std::string line, word, value; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::size_t row = 0;
+        if (line[0] != ' ' && fields >> word >> table && word == "changed")
+            changed.insert(table);
+        if (line[0] != ' ' || !(fields >> word >> row) || !std::getline(fields.ignore(), value))
+            continue;
+        StringList& shown = rows[table];
+        shown.resize(std::max(shown.size(), word == "add" ? row + 1 : 0));
+        std::string& cell = shown.at(row);
+        if (word == "was" || word == "cut") { // cut gives no label
+            EXPECT_TRUE(cell == value || cell.rfind(value + ", ", 0) == 0) << line;
+        }
+        cell = word == "now" || word == "add" ? value : word == "cut" ? "\n" : cell;
+    }
+    for (const auto& [name, text] : was) {
+        StringList& shown = rows[name];
+        while (!shown.empty() && shown.back() == "\n") // no shown text holds a line end
+            shown.pop_back();
+        const StringList left = shownRows(is.at(name), name == "RTD_SEL");
+        EXPECT_EQ(left != shownRows(text, name == "RTD_SEL"), changed.count(name) == 1) << name;
+        EXPECT_EQ(left, shown) << name;
+    }
+}
+
 TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // Every category's code in a mixed order, CRLF, a byte-order mark; names
     // that need quotes, an empty one, duplicates; IO_function cells that name
@@ -148,7 +205,16 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         synced = now = durable = {};
         bad.clear();
         const WholeFileOs real = std::exchange(wholeFileOs(), kTracedOs);
+        calls.clear();
+        int said = -1;
+        const std::string preview = scanInProcess(db, 0, false, &said).first;
+        EXPECT_TRUE(calls.empty()) << "the preview wrote";
         auto [out, err] = scanInProcess(db, level);
+        if (failing.empty()) {
+            expectAgreement(preview, before, db.categories());
+            EXPECT_EQ(rewritten ? 1 : 2, said) << preview;
+            EXPECT_EQ(rewritten ? 0 : 2, (scanInProcess(db, 0, false, &said), said)) << "again";
+        }
         EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
         for (const auto& table : after)
@@ -206,6 +272,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         {{"HW_CONFIG", "IO_function,Name\n6,D1\n"}}, {}, 0, 2, false,
         {"deviceScan@219: severity 0 error 42: ::Column not found in HW_CONFIG : IO_name; no "
          "table rewritten\n"});
+    expectScan({{"HW_CONFIG", "\xEF\xBB\xBF\r\n"}}, {}, 0, 3, false, // a sheet saved empty
+               {"::Column not found in HW_CONFIG : IO_function, IO_name; no table rewritten\n"});
     // A store call that fails costs its own table's rewrite and one record;
     // an interrupted write is tried again.
     expectScan({{"HW_CONFIG", hw}},
