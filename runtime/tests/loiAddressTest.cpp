@@ -10,20 +10,14 @@ bool shortWrites = false;        // each write() takes half of what it is asked
 std::vector<std::string> synced; // what each fsync() synced
 std::vector<unsigned int> sleeps;
 
-const WholeFileOs kWatched = {
-    [](const char* path, int flags, mode_t mode) { return open(path, flags, mode); },
-    read,
-    [](int fd, const void* data, size_t size) {
-        return write(fd, data, shortWrites ? (size + 1) / 2 : size);
-    },
-    [](int fd) {
-        char path[PATH_MAX];
-        synced.push_back(realpath(("/proc/self/fd/" + std::to_string(fd)).c_str(), path) ? path
-                                                                                         : "");
-        return fsync(fd);
-    },
-    fchown,
-    rename};
+ssize_t watchedWrite(int fd, const void* data, size_t size) {
+    return write(fd, data, shortWrites ? (size + 1) / 2 : size);
+}
+int watchedFsync(int fd) {
+    char path[PATH_MAX];
+    synced.push_back(realpath(("/proc/self/fd/" + std::to_string(fd)).c_str(), path) ? path : "");
+    return fsync(fd);
+}
 
 // The lowest descriptor free: the same before and after a call that leaks none.
 int lowestFree() {
@@ -45,7 +39,8 @@ std::string filled(std::size_t size, const std::function<int(char*)>& fill) {
 struct LoiTest : ::testing::Test {
     LoiTest() {
         loiSetEnvironment(&environment_);
-        wholeFileOs() = kWatched;
+        wholeFileOs().write = watchedWrite;
+        wholeFileOs().fsync = watchedFsync;
         setenv("PATH",
                (TEST_SOURCE_DIR "/runtime/tests/fakeBin:" + work_.path() + ":" + path_).c_str(), 1);
         setenv("FAKE_PS_DIR", work_.path().c_str(), 1);
