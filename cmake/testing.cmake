@@ -29,6 +29,13 @@ function(add_project_test name)
     TEST_LAUNCHER="${TEST_LAUNCHER}"
     TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME ${name} COMMAND ${name})
+  # A hung test ends at its time limit instead of using up CI's; the emulator
+  # runs the target's tests many times slower than the host runs its own.
+  if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 1500)
+  else()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 600)
+  endif()
   # Labelled with its subsystem's folder; <folder>Tests builds that folder's tests.
   get_filename_component(subsystem ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
   get_filename_component(subsystem ${subsystem} NAME)

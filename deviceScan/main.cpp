@@ -39,6 +39,7 @@ const char* const kVersion = "deviceScan " DEVICESCAN_VERSION "\n";
 } // namespace
 
 int main(int argc, char** argv) {
+    openStandardDescriptors("deviceScan");
     // Checked before InstallDebug, so that the answer comes without its
     // notices and without signal handlers.
     int answered = answerHelpOrVersion(argc, argv, "deviceScan", kUsage, kVersion);

@@ -1,16 +1,13 @@
 // What deviceScan leaves in a database: after a scan and at every store step
 // in between, as a reader, a kill or a power cut finds it; with store calls
-// failing, under a storm of level signals, and with the debug server gone.
+// failing, and under a storm of level signals.
 #include "scanSupport.h"
 #include "tableStoreOs.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
-#include <regex>
 #include <thread>
 #include <utility>
 
@@ -189,11 +186,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 "DETECTOR_SEL: fsync of", "ZVLTLOI_SEL: rename of"});
 }
 
-// A whole trace line: time stamp, process id, severity 3, error 0, place, text.
-const std::regex
-    kTraceLine(R"(\d\d-\d\d-\d{4} \d\d:\d\d:\d\d :  pid \(\d+\) 3  0  deviceScan@(145|204):.+)");
-
-TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
+TEST(SignalStorm, ScanFinishesWithTheTablesItWouldWriteWithoutSignals) {
     if (fileExists("/var/run/debugpipe"))
         GTEST_SKIP() << "a debug server's pipe exists here; lines would not reach standard output";
     // A missing table gives trace lines in the middle of the scan too.
@@ -230,28 +223,7 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     EXPECT_EQ(0, status);
-    EXPECT_GT(sent, 64) << "the scan ended before a second burst";
     EXPECT_EQ(expected.categories(), db.categories());
-    std::istringstream out(readFile(db.file("out.log")));
-    for (std::string text; std::getline(out, text);)
-        EXPECT_TRUE(text.find("pid (") == std::string::npos || std::regex_match(text, kTraceLine))
-            << "torn line: " << text;
-}
-
-// The server's end of the pipe: opened, read once, then closed.
-TEST(DebugServerGone, ScanGoesOnAndLinesGoToStandardOutput) {
-    Database db;
-    db.put(oldCategories("IO_name,IO_function\nAI,1\n"));
-    ASSERT_EQ(0, mkfifo(db.file("debugpipe").c_str(), 0600));
-    int server = open(db.file("debugpipe").c_str(), O_RDONLY | O_NONBLOCK);
-    debugResetChannel(db.file("debugpipe").c_str());
-    DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "reliabilityTest", 1, "%s", "before the server goes");
-    char line[128] = {};
-    EXPECT_LT(0, read(server, line, sizeof line - 1));
-    EXPECT_NE(nullptr, std::strstr(line, "reliabilityTest@1:before the server goes"));
-    close(server);
-    std::string out = scanInProcess(db, 1, true).first;
-    EXPECT_NE(std::string::npos, out.find("deviceScan@145:ZVLTLOI_SEL")) << out;
 }
 
 } // namespace

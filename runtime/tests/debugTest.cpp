@@ -1,5 +1,6 @@
-// The trace channel: switches and level signals, lines on standard output and
-// in a real FIFO (cut to one write, full, closed under the writer), and fork().
+// The trace channel: switches and level signals, lines on standard output
+// (also when a regular file is at the pipe's path) and in a real FIFO (cut to one write, full,
+// closed under the writer), and fork().
 #include "runtimeTestSupport.h"
 
 #include <iomanip>
@@ -82,9 +83,9 @@ TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     EXPECT_EQ(int(DebugLevel), 4 * 2000 % 256);
 }
 
-// Without a server, the lines of several threads at once reach standard output whole, however
-// long, and the notice is a line of its own. A line too long for the pipe is cut to one write
-// that still ends with its newline; nothing is squeezed in after a cut file name.
+// Without a server (no reader, or no FIFO), the lines of several threads at once reach standard
+// output whole, however long, and the notice is a line of its own. A line too long for the pipe is
+// cut to one write that still ends with its newline; nothing is squeezed in after a cut file name.
 TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string longText(5000, 't'), longName(2000, 'f');
     auto lines = [&] {
@@ -96,9 +97,15 @@ TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string shown[] = {pid + "0  62  w@0: n=-4|a  |\n",
                                  pid + "1  106  d@123456:" + longText + "\n", pid + "3  0  ff",
                                  "ffX\n"};
+    const std::string notice = "Debug server is not running. Using printf() for debug o/p.\n";
     debugResetChannel(fifo.c_str()); // nobody reads it
+    EXPECT_EQ(unstamped(stdoutOf([] { trace(1); })), notice + "T 3  0  t@1:x\n");
+    // A regular file at the pipe's path has no server behind it and is never written.
+    writeFile(dir.file("file"), "kept");
+    debugResetChannel(dir.file("file").c_str());
     std::string out = stdoutOf([&] { onThreads(6, 200, lines); });
-    EXPECT_EQ(countOf(out, "Debug server is not running. Using printf() for debug o/p.\n"), 1);
+    EXPECT_EQ(countOf(out, notice), 1);
+    EXPECT_EQ(readFile(dir.file("file")), "kept");
     EXPECT_EQ(countOf(out, "\n"), 1 + 3 * 6 * 200);
     for (const std::string& line : shown)
         EXPECT_EQ(countOf(out, line), 6 * 200) << line.substr(0, 30);

@@ -1,5 +1,5 @@
-// Real-time priority, with the scheduling calls faked. Trace lines go to
-// standard error, where death tests look for them.
+// Real-time priority, with the scheduling calls faked. A death test's trace
+// lines go to its standard error, where it looks for them.
 #include "runAsRTTask.h"
 #include "runAsRTTaskInternal.h"
 #include "runtimeTestSupport.h"
@@ -23,7 +23,6 @@ struct RTPriorityTest : RuntimeTest {
         fake = {1, 99, false, {}};
         RTRequestedPriority = -1;
         rtSetSchedulingCalls(&calls);
-        debugResetChannel("/dev/stderr");
     }
     ~RTPriorityTest() override { rtSetSchedulingCalls(nullptr); }
 };
@@ -44,7 +43,8 @@ TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCause) {
         {0, [] { fake.refuse = true, RTRequestedPriority = 4, SwitchRTScheduling(1); }, 8, refused},
     };
     for (const auto& [level, call, status, message] : cases)
-        EXPECT_EXIT((DebugLevel = level, call()), testing::ExitedWithCode(status), message);
+        EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), DebugLevel = level, call()),
+                    testing::ExitedWithCode(status), message);
 }
 
 // Every whole "-p" applies the argument after it, cut to 16 bits (0 is the
