@@ -141,12 +141,13 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     signal(SIGPIPE, host);
 }
 
-// The child closes its standard output, so that the pipe opens as descriptor 1.
+// The child closes its standard input, so that the pipe opens as descriptor 0,
+// which means standard-output mode and must not be kept.
 TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
     openPipe(); // the parent's id is known already
     pid_t child = fork();
     if (child == 0) {
-        close(STDOUT_FILENO);
+        close(STDIN_FILENO);
         trace(2);
         _exit(0);
     }

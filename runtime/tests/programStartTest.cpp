@@ -64,9 +64,10 @@ TEST(OpenStandardDescriptors, NoRecordLandsInATableWithStandardErrorClosed) {
     Scratch scratch;
     if (geteuid() != 0 || scratch.run(asNobody + " --version").status != 0)
         GTEST_SKIP() << "needs root and setpriv, and a build that another user may run";
-    EXPECT_NE(std::string::npos,
-              scratch.run("ZVDB_DIR=../expected " + asNobody + " --syslogtodebug")
-                  .err.find("cannot keep owner"));
+    // Without -v nothing is traced.
+    RunResult open = scratch.run("ZVDB_DIR=../expected " + asNobody + " --syslogtodebug");
+    EXPECT_EQ("Redirecting all SysLog() to stderr.\n", open.out);
+    EXPECT_NE(std::string::npos, open.err.find("cannot keep owner")) << open.err;
     EXPECT_EQ(0, scratch.run(asNobody + " --syslogtodebug 2>&-").status);
     EXPECT_EQ("", scratch.run("diff -r ../db ../expected").out);
 }
@@ -79,6 +80,8 @@ TEST(ProgramStart, AnswersAndRefusalsChangeNothing) {
         {kDeviceScan + " -v --help", 0, "Usage: deviceScan [-v]... [-V]... [--syslogtodebug]\n",
          ""},
         {kDeviceScan + " --version -v", 0, "deviceScan " DEVICESCAN_VERSION "\n", ""},
+        {kDeviceScan + " --help >/dev/full", 1, "",
+         "deviceScan: standard output: No space left on device\n"},
         {kServer + " pipe --help", 0, usage, ""},
         {kServer + " -v", 2, "", usage},
         {kServer + " -", 2, "", usage},
