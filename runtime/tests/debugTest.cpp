@@ -53,7 +53,8 @@ struct DebugTest : RuntimeTest {
 
 // The program name is skipped, and so is a null argument. raise() returns after the handler
 // has run: SIGUSR1 raises the level (255 wraps), SIGUSR2 lowers it and then -V, never below
-// 0. Signals raised on several threads at once lose no step.
+// 0. Signals raised on several threads at once lose no step. A handler restarts the call it
+// interrupts and holds off the other level signal.
 TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     const std::string up = "Increasing debug verbosity level to ";
     const std::string iv = "Turning on special debug level IV.\n";
@@ -79,13 +80,17 @@ TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     for (int sig : {SIGUSR1, SIGUSR1, SIGUSR2, SIGUSR2, SIGUSR2, SIGUSR2})
         steps += (raise(sig), levels()) + ",";
     EXPECT_EQ(steps, "0 2 0,1 2 0,0 2 0,0 1 0,0 0 0,0 0 0,");
+    struct sigaction installed {};
+    sigaction(SIGUSR1, nullptr, &installed);
+    EXPECT_TRUE(sigismember(&installed.sa_mask, SIGUSR2) && (installed.sa_flags & SA_RESTART));
     onThreads(4, 2000, [] { raise(SIGUSR1); });
     EXPECT_EQ(int(DebugLevel), 4 * 2000 % 256);
 }
 
-// Without a server (no reader, or no FIFO), the lines of several threads at once reach standard
-// output whole, however long, and the notice is a line of its own. A line too long for the pipe is
-// cut to one write that still ends with its newline; nothing is squeezed in after a cut file name.
+// Without a server (no pipe, no reader, no FIFO), the lines of several threads at once reach
+// standard output whole, however long, and the notice is a line of its own. A line too long for the
+// pipe is cut to one write that still ends with its newline; nothing is squeezed in after a cut
+// file name.
 TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string longText(5000, 't'), longName(2000, 'f');
     auto lines = [&] {
@@ -98,8 +103,14 @@ TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
                                  pid + "1  106  d@123456:" + longText + "\n", pid + "3  0  ff",
                                  "ffX\n"};
     const std::string notice = "Debug server is not running. Using printf() for debug o/p.\n";
-    debugResetChannel(fifo.c_str()); // nobody reads it
-    EXPECT_EQ(unstamped(stdoutOf([] { trace(1); })), notice + "T 3  0  t@1:x\n");
+    const std::pair<std::string, std::string> noServer[] = {
+        {dir.file("none/p"), "The debug pipe /var/run/debugpipe could not be opened (error:No "
+                             "such file or directory. No problem. Using printf() for debug.\n"},
+        {fifo, notice}}; // nobody reads it
+    for (const auto& [path, said] : noServer) {
+        debugResetChannel(path.c_str());
+        EXPECT_EQ(unstamped(stdoutOf([] { trace(1); })), said + "T 3  0  t@1:x\n");
+    }
     // A regular file at the pipe's path has no server behind it and is never written.
     writeFile(dir.file("file"), "kept");
     debugResetChannel(dir.file("file").c_str());
