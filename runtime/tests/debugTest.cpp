@@ -137,6 +137,9 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     std::size_t filled = write(filler, std::string(1 << 20, 'f').data(), 1 << 20); // all it holds
     const std::string drop = "REMOVE ME! Dropping debug string as write pipe is full!\n";
     EXPECT_EQ(stdoutOf([] { trace(2), trace(3); }), drop + drop);
+    // The notice is out at once, not when the process flushes its output.
+    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), trace(3), _exit(0)),
+                testing::ExitedWithCode(0), "^" + drop + "$");
     EXPECT_EQ(drain(), std::string(filled, 'f')) << "no piece of a dropped line";
     trace(4);
     EXPECT_EQ(unstamped(drain()), "LOSTDATA!\nT 3  0  t@4:x\n");
