@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -16,65 +15,55 @@ using namespace testing_support;
 const std::string kDeviceScan = launcher() + DEVICESCAN_BINARY;
 const std::string kServer = launcher() + DEBUGSERVER_BINARY;
 
-// The example database twice (db, and expected to compare it with) and an
-// empty working directory, all writable by anyone.
-struct Scratch : TempDir {
-    Scratch() {
-        runCommand("cd " + path() +
-                   " && cp -r " TEST_SOURCE_DIR "/examples/configdb db && "
-                   "cp -r db expected && mkdir cwd && chmod -R a+rwX .");
-    }
-    RunResult run(const std::string& line) const {
-        return runCommand("cd " + file("cwd") + " || exit 9; export ZVDB_DIR=" + file("db") + "; " +
-                          line);
-    }
-};
-
-std::string firstLine(const std::string& text) {
-    return text.substr(0, text.find('\n') + 1);
+// LINE run by sh in an empty directory beside db, in ZVDB_DIR, and expected,
+// two copies of the example database, all writable by anyone; then what is
+// in that directory, and how db differs from expected.
+std::pair<RunResult, std::string> inScratch(const std::string& line) {
+    TempDir dir;
+    runCommand("cd " + dir.path() +
+               " && cp -r " TEST_SOURCE_DIR "/examples/configdb db && "
+               "cp -r db expected && mkdir cwd && chmod -R a+rwX .");
+    const std::string cd = "cd " + dir.file("cwd") + " || exit 9; ";
+    RunResult run = runCommand(cd + "export ZVDB_DIR=../db; " + line);
+    return {run, runCommand(cd + "ls -A; diff -r ../db ../expected").out};
 }
 
-// In a child, so that the test's own descriptors stay as they are.
+// In a child, descriptors 0 and 2 closed, 1 open on the test's output.
 TEST(OpenStandardDescriptors, OpensOnlyTheClosedOnesOnDevNull) {
-    pid_t child = fork();
-    if (child == 0) {
-        struct stat null {
-        }, out{}, now{}, in{}, err{};
-        stat("/dev/null", &null);
-        fstat(STDOUT_FILENO, &out);
-        close(STDIN_FILENO);
-        close(STDERR_FILENO);
-        bool ok = openStandardDescriptors("t") == 5u && openStandardDescriptors("t") == 0u &&
-                  fstat(STDIN_FILENO, &in) == 0 && in.st_rdev == null.st_rdev &&
-                  fstat(STDERR_FILENO, &err) == 0 && err.st_rdev == null.st_rdev &&
-                  write(STDERR_FILENO, "x", 1) == 1 && fstat(STDOUT_FILENO, &now) == 0 &&
-                  now.st_ino == out.st_ino;
-        _exit(ok ? 0 : 1);
-    }
-    int status = -1;
-    EXPECT_EQ(child, waitpid(child, &status, 0));
-    EXPECT_EQ(0, status);
+    struct stat null {
+    }, out{}, now[3]{};
+    ASSERT_TRUE(stat("/dev/null", &null) == 0 && fstat(STDOUT_FILENO, &out) == 0);
+    EXPECT_EXIT(
+        (close(0), close(2),
+         _exit(openStandardDescriptors("t") == 5u && openStandardDescriptors("t") == 0u &&
+                       write(2, "x", 1) == 1 && fstat(0, &now[0]) == 0 && fstat(1, &now[1]) == 0 &&
+                       fstat(2, &now[2]) == 0 && now[0].st_rdev == null.st_rdev &&
+                       now[2].st_rdev == null.st_rdev && now[1].st_ino == out.st_ino
+                   ? 0
+                   : 1)),
+        testing::ExitedWithCode(0), "");
 }
 
 // Run as a user who may not keep the tables' owner: the records about it go to
 // a closed standard error, which must not be the new table's descriptor.
+// Without -v nothing is traced.
 TEST(OpenStandardDescriptors, NoRecordLandsInATableWithStandardErrorClosed) {
     const std::string asNobody =
         "setpriv --reuid=65534 --regid=65534 --clear-groups " + kDeviceScan;
-    Scratch scratch;
-    if (geteuid() != 0 || scratch.run(asNobody + " --version").status != 0)
+    if (geteuid() != 0 || runCommand(asNobody + " --version").status != 0)
         GTEST_SKIP() << "needs root and setpriv, and a build that another user may run";
-    // Without -v nothing is traced.
-    RunResult open = scratch.run("ZVDB_DIR=../expected " + asNobody + " --syslogtodebug");
-    EXPECT_EQ("Redirecting all SysLog() to stderr.\n", open.out);
-    EXPECT_NE(std::string::npos, open.err.find("cannot keep owner")) << open.err;
-    EXPECT_EQ(0, scratch.run(asNobody + " --syslogtodebug 2>&-").status);
-    EXPECT_EQ("", scratch.run("diff -r ../db ../expected").out);
+    const std::string scan = asNobody + " --syslogtodebug ";
+    auto [run, changed] =
+        inScratch("ZVDB_DIR=../expected " + scan + "2>../err && " + scan + "2>&- && cat ../err");
+    const std::string redirecting = "Redirecting all SysLog() to stderr.\n";
+    EXPECT_EQ(0u, run.out.find(redirecting + redirecting + "SysLog ")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("cannot keep owner")) << run.out;
+    EXPECT_EQ("", changed);
 }
 
-// Each command line in a fresh scratch directory: exit status, first lines of
-// standard output and standard error; no table changed and no file made.
-TEST(ProgramStart, AnswersAndRefusalsChangeNothing) {
+// Each command line: exit status, first lines of standard output and standard
+// error; no table changed and no file made where it ran.
+TEST(ProgramStart, AnswersRefusalsAndOutputThatCannotBeWritten) {
     const std::string usage = "Usage: debugServer [--] [PIPE]\n";
     const std::tuple<std::string, int, std::string, std::string> cases[] = {
         {kDeviceScan + " -v --help", 0, "Usage: deviceScan [-v]... [-V]... [--syslogtodebug]\n",
@@ -87,33 +76,21 @@ TEST(ProgramStart, AnswersAndRefusalsChangeNothing) {
         {kServer + " -", 2, "", usage},
         {kServer + " -- p1 -p2", 2, "", usage},
         {kServer + " p >&-", 1, "", "debugServer: standard output is closed\n"},
+        // A line reaches standard output at once; one that cannot be written ends the server.
+        {"mkfifo ../p; " + kServer +
+             " ../p >../log & echo line >../p; for i in $(seq 600); do "
+             "grep -q line ../log && break; sleep 0.05; done; kill $!; cat ../log",
+         0, "line\n", ""},
+        {"mkfifo ../q; timeout 60 " + kServer + " ../q >/dev/full & echo line >../q; wait $!", 1,
+         "", "debugServer: standard output: No space left on device\n"},
     };
     for (const auto& [line, status, out, err] : cases) {
-        Scratch scratch;
-        RunResult run = scratch.run(line);
-        EXPECT_EQ(std::tuple(status, out, err),
-                  std::tuple(run.status, firstLine(run.out), firstLine(run.err)))
+        auto [run, changed] = inScratch(line);
+        EXPECT_EQ(std::tuple(status, out, err, std::string()),
+                  std::tuple(run.status, run.out.substr(0, run.out.find('\n') + 1),
+                             run.err.substr(0, run.err.find('\n') + 1), changed))
             << line;
-        EXPECT_EQ("", scratch.run("ls -A; diff -r ../db ../expected").out) << line;
     }
-}
-
-// A line in the pipe reaches standard output at once; output that cannot be
-// written ends the server with status 1.
-TEST(DebugServer, CopiesEachLineAtOnceAndEndsWhenItCannotWriteIt) {
-    // Waits up to 30 s for a shell condition to hold.
-    auto until = [](const std::string& condition) {
-        return "for i in $(seq 600); do " + condition + " && break; sleep 0.05; done; ";
-    };
-    Scratch scratch;
-    const std::string copied = kServer + " p >log & " + until("[ -p p ]") + "echo line >p; " +
-                               until("grep -q line log") + "kill $!; cat log";
-    EXPECT_EQ("line\n", scratch.run(copied).out);
-    const std::string full = "timeout 60 " + kServer + " q >/dev/full & " + until("[ -p q ]") +
-                             "echo line >q; wait $!; echo $?";
-    const std::string noSpace = "debugServer: standard output: No space left on device\n";
-    RunResult run = scratch.run(full);
-    EXPECT_EQ(std::make_pair(std::string("1\n"), noSpace), std::make_pair(run.out, run.err));
 }
 
 } // namespace
