@@ -142,13 +142,14 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     signal(SIGPIPE, host);
 }
 
-// The child closes its standard input, so that the pipe opens as descriptor 0,
-// which means standard-output mode and must not be kept.
+// The child closes its standard input and output, so that the pipe opens as
+// descriptor 0, which means standard-output mode, and is moved to 1.
 TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
     openPipe(); // the parent's id is known already
     pid_t child = fork();
     if (child == 0) {
         close(STDIN_FILENO);
+        close(STDOUT_FILENO);
         trace(2);
         _exit(0);
     }

@@ -110,10 +110,10 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
 
 // Two EINTR, then the real call. A command's exit status is no failure. A time-out is traced at
 // level 2 and looks at no descriptor above the highest; standard input is closed, so that the first
-// file opens as descriptor 0; files are created 0666 less the umask; nothing to write is no
-// failure; REad asks for the missing bytes only (one message per read) and returns what came before
-// end of file; CLose takes EINTR as done, and a close that succeeds at once too. Last, REad's
-// EAGAIN and ACceptWithTimeOut's giving up are quiet.
+// file, and the socket once that is closed, open as descriptor 0; files are created 0666 less the
+// umask; nothing to write is no failure; REad asks for the missing bytes only (one message per
+// read) and returns what came before end of file; CLose takes EINTR as done, and a close that
+// succeeds at once too. Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     int fds[2];
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
@@ -146,7 +146,7 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
              return write(fds[1], "ab", 2) == 2 && close(fds[1]) == 0 &&
                     REad(fds[0], buffer, 8, c, 5) == 2;
          }},
-        {3, [&] { return (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) > 0; }},
+        {3, [&] { return close(0) == 0 && (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) == 0; }},
         {3, [&] { return BInd(server, reinterpret_cast<sockaddr*>(&any), sizeof any, c, 7) == 0; }},
         {3, [&] { return LIsten(server, 1, c, 8) == 0; }},
         {1, [&] { return CLose(fds[0], c, 9) == 0; }},
