@@ -19,7 +19,7 @@ struct RTPriorityTest : RuntimeTest {
                 fake.requests.emplace_back(policy, param->sched_priority);
                 return fake.refuse ? -1 : 0;
             },
-            [](pid_t, sched_param* param) { return param->sched_priority = 7, 0; }};
+            [](pid_t pid, sched_param* p) { return p->sched_priority = 7, pid == 0 ? 0 : -1; }};
         fake = {1, 99, false, {}};
         RTRequestedPriority = -1;
         rtSetSchedulingCalls(&calls);
@@ -49,7 +49,8 @@ TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCause) {
 
 // Every whole "-p" applies the argument after it, cut to 16 bits (0 is the
 // lowest here); SetMaxRTPriority asks for the highest. Once there is a
-// request, the switches move between it and normal scheduling.
+// request, the switches move between it and normal scheduling. The priority
+// this process (pid 0) runs with is read back and traced.
 TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
     const int RR = SCHED_RR, OTHER = SCHED_OTHER;
     const std::tuple<std::vector<const char*>, std::function<void()>, Requests> cases[] = {
@@ -72,4 +73,7 @@ TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
         EXPECT_EQ(fake.requests, requests);
     }
     EXPECT_EQ(RTRequestedPriority, 80);
+    DebugLevel = 1;
+    EXPECT_NE(stdoutOf([] { SetRTPriority("5"); }).find("priority 5. running with priority 7 "),
+              std::string::npos);
 }
