@@ -29,6 +29,14 @@ function(add_project_test name)
     TEST_LAUNCHER="${TEST_LAUNCHER}"
     TEST_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   add_test(NAME ${name} COMMAND ${name})
+  # A hung test ends at its time limit instead of using up CI's. Each takes
+  # seconds at most, sanitizers included; the emulator is many times slower.
+  # (A TIMEOUT outranks ctest --timeout, so the host's limit stays short.)
+  if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+  else()
+    set_tests_properties(${name} PROPERTIES TIMEOUT 60)
+  endif()
   # Labelled with its subsystem's folder; <folder>Tests builds that folder's tests.
   get_filename_component(subsystem ${CMAKE_CURRENT_SOURCE_DIR} DIRECTORY)
   get_filename_component(subsystem ${subsystem} NAME)

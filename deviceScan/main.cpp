@@ -73,6 +73,7 @@ bool readDryRun(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    openStandardDescriptors("deviceScan");
     // Checked before InstallDebug, so that the answer comes without its
     // notices and without signal handlers.
     int answered = answerHelpOrVersion(argc, argv, "deviceScan", kUsage, kVersion);

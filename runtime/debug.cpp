@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -188,6 +189,14 @@ int channel() {
         return fd;
     int opened = open(pipePath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     int err = errno;
+    // Only a FIFO has a debug server behind it; a regular file or a device at
+    // the pipe's path is never written, as if nobody read the pipe.
+    struct stat st {};
+    if (opened >= 0 && (fstat(opened, &st) != 0 || !S_ISFIFO(st.st_mode))) {
+        close(opened);
+        opened = -1;
+        err = ENXIO;
+    }
     if (opened == 0) {
         // Descriptor 0 means standard-output mode; keep the pipe above it.
         int moved = fcntl(opened, F_DUPFD_CLOEXEC, 1);

@@ -9,9 +9,10 @@
 // Trace lines go to the debug server through the named pipe
 // "/var/run/debugpipe", one non-blocking write per line: a full pipe drops the
 // line (and the next delivered line is preceded by "LOSTDATA!") instead of
-// stalling the caller. When the pipe cannot be opened, lines go to standard
-// output instead. A debug server that goes away while a process writes does
-// not end the process: its lines then go to standard output.
+// stalling the caller. When the pipe cannot be opened, or what is at its path
+// is no FIFO (and so never written), lines go to standard output instead. A
+// debug server that goes away while a process writes does not end the
+// process: its lines then go to standard output.
 #pragma once
 
 #include "export.h"

@@ -1,10 +1,37 @@
-// What every program of the analyser's runtime does first with its command
-// line: answer -h, --help and --version.
+// What every program of the analyser's runtime does first: make sure that
+// descriptors 0 to 2 are open, then answer -h, --help and --version.
 #include "programStart.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+
+const char* const kDevNull = "/dev/null";
+const int kStandardDescriptors = 3;
+
+} // namespace
+
+unsigned openStandardDescriptors(const char* program) {
+    unsigned opened = 0;
+    for (int fd = 0; fd < kStandardDescriptors; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor, and so fd itself: those below it are open.
+        if (open(kDevNull, O_RDWR) < 0) {
+            int err = errno;
+            std::fprintf(stderr, "%s: cannot open %s: %s\n", program, kDevNull, std::strerror(err));
+            std::exit(1);
+        }
+        opened |= 1u << fd;
+    }
+    return opened;
+}
 
 int answerHelpOrVersion(int argc, char** argv, const char* program, const char* usage,
                         const char* version) {

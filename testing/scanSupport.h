@@ -46,14 +46,13 @@ inline Tables oldCategories(const std::string& hw = "") {
 }
 
 // The program's steps over db at trace level level: what they printed on
-// standard output and on standard error, system-log records included. Trace
-// lines go to standard output unless keepChannel. With preview, a preview
-// runs in place of the scan and leaves its exit status there.
-inline std::pair<std::string, std::string>
-scanInProcess(const Database& db, int level, bool keepChannel = false, int* preview = nullptr) {
+// standard output and on standard error, system-log records and trace lines
+// included. With preview, a preview runs in place of the scan and leaves its
+// exit status there.
+inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
+                                                         int* preview = nullptr) {
     setenv("ZVDB_DIR", db.path().c_str(), 1);
-    if (!keepChannel)
-        debugResetChannel("/nonexistent/debugpipe");
+    debugResetChannel("/nonexistent/debugpipe");
     DebugLevel = static_cast<unsigned char>(level);
     Syslogtodebug = 1;
     testing::internal::CaptureStdout();

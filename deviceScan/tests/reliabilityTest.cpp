@@ -1,6 +1,6 @@
 // What deviceScan leaves in a database: after a scan and at every store step
 // in between, as a reader, a kill or a power cut finds it; with store calls
-// failing, under a storm of level signals, and with the debug server gone.
+// failing, and under a storm of level signals.
 // What a preview of each database says the scan will change, it changes.
 #include "csv.h"
 #include "scanSupport.h"
@@ -8,11 +8,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <cstring>
-#include <regex>
 #include <set>
 #include <thread>
 #include <utility>
@@ -207,13 +205,13 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         const WholeFileOs real = std::exchange(wholeFileOs(), kTracedOs);
         calls.clear();
         int said = -1;
-        const std::string preview = scanInProcess(db, 0, false, &said).first;
+        const std::string preview = scanInProcess(db, 0, &said).first;
         EXPECT_TRUE(calls.empty()) << "the preview wrote";
         auto [out, err] = scanInProcess(db, level);
         if (failing.empty()) {
             expectAgreement(preview, before, db.categories());
             EXPECT_EQ(rewritten ? 1 : 2, said) << preview;
-            EXPECT_EQ(rewritten ? 0 : 2, (scanInProcess(db, 0, false, &said), said)) << "again";
+            EXPECT_EQ(rewritten ? 0 : 2, (scanInProcess(db, 0, &said), said)) << "again";
         }
         EXPECT_EQ(after, db.categories());
         EXPECT_EQ("", bad);
@@ -290,22 +288,15 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 "ZVLTLOI_SEL: rename of"});
 }
 
-// A whole trace line: time stamp, process id, severity 3, error 0, place, text.
-const std::regex
-    kTraceLine(R"(\d\d-\d\d-\d{4} \d\d:\d\d:\d\d :  pid \(\d+\) 3  0  deviceScan@(145|204):.+)");
-
-TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
+TEST(SignalStorm, ScanFinishesWithTheTablesItWouldWriteWithoutSignals) {
     if (fileExists("/var/run/debugpipe"))
         GTEST_SKIP() << "a debug server's pipe exists here; lines would not reach standard output";
-    // A missing table gives trace lines in the middle of the scan too.
     std::string hw = "IO_name,IO_function\n";
     for (int i = 0; i < (*TEST_LAUNCHER != '\0' ? 8000 : 40000); ++i)
         hw += "\"IO, " + std::to_string(i) + "\"," + std::to_string(i % 12 + 1) + "\n";
     Database db, expected;
-    for (const Database* each : {&db, &expected}) {
-        each->put(oldCategories(hw));
-        unlink(each->file("EPC_SEL.csv").c_str());
-    }
+    db.put(oldCategories(hw));
+    expected.put(oldCategories(hw));
     scanInProcess(expected, 0);
     const std::string line = "cd " + db.path() + " && ZVDB_DIR=. exec " + launcher() +
                              DEVICESCAN_BINARY " -v >out.log 2>err.log";
@@ -319,8 +310,9 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     // Bursts of 64 with a short pause: an unbroken stream can starve the scan
-    // of the processor for tens of seconds. A scan hung in a handler is ended.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    // of the processor for tens of seconds. A scan hung in a handler is ended
+    // well within the test's time limit.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
     int status = -1;
     long sent = 0;
     while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
@@ -331,28 +323,7 @@ TEST(SignalStorm, ScanFinishesAndTraceLinesStayWhole) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     EXPECT_EQ(0, status);
-    EXPECT_GT(sent, 64) << "the scan ended before a second burst";
     EXPECT_EQ(expected.categories(), db.categories());
-    std::istringstream out(readFile(db.file("out.log")));
-    for (std::string text; std::getline(out, text);)
-        EXPECT_TRUE(text.find("pid (") == std::string::npos || std::regex_match(text, kTraceLine))
-            << "torn line: " << text;
-}
-
-// The server's end of the pipe: opened, read once, then closed.
-TEST(DebugServerGone, ScanGoesOnAndLinesGoToStandardOutput) {
-    Database db;
-    db.put(oldCategories("IO_name,IO_function\nAI,1\n"));
-    ASSERT_EQ(0, mkfifo(db.file("debugpipe").c_str(), 0600));
-    int server = open(db.file("debugpipe").c_str(), O_RDONLY | O_NONBLOCK);
-    debugResetChannel(db.file("debugpipe").c_str());
-    DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "reliabilityTest", 1, "%s", "before the server goes");
-    char line[128] = {};
-    EXPECT_LT(0, read(server, line, sizeof line - 1));
-    EXPECT_NE(nullptr, std::strstr(line, "reliabilityTest@1:before the server goes"));
-    close(server);
-    std::string out = scanInProcess(db, 1, true).first;
-    EXPECT_NE(std::string::npos, out.find("deviceScan@145:ZVLTLOI_SEL")) << out;
 }
 
 } // namespace

@@ -85,6 +85,8 @@ TEST_F(DbListDeathTest, EveryValueLandsInTheFirstMatchingRequestByteForByte) {
                                        {7, kRows[i].type, i},
                                        {7, kRows[i].type, kCount}})
             requests.push_back({int(i), units, DB_DATA_TYPE_ENUM(type), 0, &variables[to][8]});
+    // The first request is then BINARY's own, with its second match after it.
+    std::rotate(requests.begin(), requests.begin() + 10, requests.end());
     for (auto [level, levelIV] : {std::pair(3, 0), std::pair(4, 0), std::pair(0, 1)}) {
         DebugLevel = level;
         DebugLevel_IV = levelIV;

@@ -82,9 +82,10 @@ TEST_F(DebugTest, SwitchesAndLevelSignalsSetTheLevels) {
     EXPECT_EQ(int(DebugLevel), 4 * 2000 % 256);
 }
 
-// Without a server, the lines of several threads at once reach standard output whole, however
-// long, and the notice is a line of its own. A line too long for the pipe is cut to one write
-// that still ends with its newline; nothing is squeezed in after a cut file name.
+// Without a server (no FIFO here), the lines of several threads at once reach
+// standard output whole, however long, and the notice is a line of its own. A line too long for the
+// pipe is cut to one write that still ends with its newline; nothing is squeezed in after a cut
+// file name.
 TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string longText(5000, 't'), longName(2000, 'f');
     auto lines = [&] {
@@ -96,9 +97,13 @@ TEST_F(DebugTest, LinesGoWholeToStdoutWithoutAServerAndCutIntoThePipe) {
     const std::string shown[] = {pid + "0  62  w@0: n=-4|a  |\n",
                                  pid + "1  106  d@123456:" + longText + "\n", pid + "3  0  ff",
                                  "ffX\n"};
-    debugResetChannel(fifo.c_str()); // nobody reads it
+    const std::string notice = "Debug server is not running. Using printf() for debug o/p.\n";
+    // A regular file at the pipe's path has no server behind it and is never written.
+    writeFile(dir.file("file"), "kept");
+    debugResetChannel(dir.file("file").c_str());
     std::string out = stdoutOf([&] { onThreads(6, 200, lines); });
-    EXPECT_EQ(countOf(out, "Debug server is not running. Using printf() for debug o/p.\n"), 1);
+    EXPECT_EQ(readFile(dir.file("file")), "kept");
+    EXPECT_EQ(countOf(out, notice), 1);
     EXPECT_EQ(countOf(out, "\n"), 1 + 3 * 6 * 200);
     for (const std::string& line : shown)
         EXPECT_EQ(countOf(out, line), 6 * 200) << line.substr(0, 30);
@@ -119,6 +124,9 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     std::size_t filled = write(filler, std::string(1 << 20, 'f').data(), 1 << 20); // all it holds
     const std::string drop = "REMOVE ME! Dropping debug string as write pipe is full!\n";
     EXPECT_EQ(stdoutOf([] { trace(2), trace(3); }), drop + drop);
+    // The notice is out at once, not when the process flushes its output.
+    EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), trace(3), _exit(0)),
+                testing::ExitedWithCode(0), "^" + drop + "$");
     EXPECT_EQ(drain(), std::string(filled, 'f')) << "no piece of a dropped line";
     trace(4);
     EXPECT_EQ(unstamped(drain()), "LOSTDATA!\nT 3  0  t@4:x\n");
@@ -134,11 +142,13 @@ TEST_F(DebugTest, FullPipeDropsLinesAndAClosedOneSendsThemToStdout) {
     signal(SIGPIPE, host);
 }
 
-// The child closes its standard output, so that the pipe opens as descriptor 1.
+// The child closes its standard input and output, so that the pipe opens as
+// descriptor 0, which means standard-output mode, and is moved to 1.
 TEST_F(DebugTest, ForkedChildTracesUnderItsOwnIdIntoThePipe) {
     openPipe(); // the parent's id is known already
     pid_t child = fork();
     if (child == 0) {
+        close(STDIN_FILENO);
         close(STDOUT_FILENO);
         trace(2);
         _exit(0);

@@ -1,5 +1,5 @@
-// Real-time priority, with the scheduling calls faked. Trace lines go to
-// standard error, where death tests look for them.
+// Real-time priority, with the scheduling calls faked. A death test's trace
+// lines go to its standard error, where it looks for them.
 #include "runAsRTTask.h"
 #include "runAsRTTaskInternal.h"
 #include "runtimeTestSupport.h"
@@ -19,11 +19,10 @@ struct RTPriorityTest : RuntimeTest {
                 fake.requests.emplace_back(policy, param->sched_priority);
                 return fake.refuse ? -1 : 0;
             },
-            [](pid_t, sched_param* param) { return param->sched_priority = 7, 0; }};
+            [](pid_t pid, sched_param* p) { return p->sched_priority = 7, pid == 0 ? 0 : -1; }};
         fake = {1, 99, false, {}};
         RTRequestedPriority = -1;
         rtSetSchedulingCalls(&calls);
-        debugResetChannel("/dev/stderr");
     }
     ~RTPriorityTest() override { rtSetSchedulingCalls(nullptr); }
 };
@@ -44,12 +43,14 @@ TEST_F(RTPriorityDeathTest, ExitStatusNamesTheCause) {
         {0, [] { fake.refuse = true, RTRequestedPriority = 4, SwitchRTScheduling(1); }, 8, refused},
     };
     for (const auto& [level, call, status, message] : cases)
-        EXPECT_EXIT((DebugLevel = level, call()), testing::ExitedWithCode(status), message);
+        EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), DebugLevel = level, call()),
+                    testing::ExitedWithCode(status), message);
 }
 
 // Every whole "-p" applies the argument after it, cut to 16 bits (0 is the
 // lowest here); SetMaxRTPriority asks for the highest. Once there is a
-// request, the switches move between it and normal scheduling.
+// request, the switches move between it and normal scheduling. The priority
+// this process (pid 0) runs with is read back and traced.
 TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
     const int RR = SCHED_RR, OTHER = SCHED_OTHER;
     const std::tuple<std::vector<const char*>, std::function<void()>, Requests> cases[] = {
@@ -72,4 +73,7 @@ TEST_F(RTPriorityTest, EachRequestReachesTheSchedulerInTurn) {
         EXPECT_EQ(fake.requests, requests);
     }
     EXPECT_EQ(RTRequestedPriority, 80);
+    DebugLevel = 1;
+    EXPECT_NE(stdoutOf([] { SetRTPriority("5"); }).find("priority 5. running with priority 7 "),
+              std::string::npos);
 }

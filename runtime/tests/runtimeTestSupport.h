@@ -31,7 +31,10 @@ template <typename F> std::string stdoutOf(F f) {
 struct RuntimeTest : ::testing::Test {
     RuntimeTest() {
         debugResetChannel("/nonexistent/debugpipe");
-        stdoutOf([] { DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "", 0, "%s", ""); });
+        EXPECT_EQ(stdoutOf([] { DebugLog(ERR_SEVERITY_TRACE, ERR_NONE, "", 0, "%s", ""); })
+                      .find("The debug pipe /var/run/debugpipe could not be opened (error:No such "
+                            "file or directory. No problem. Using printf() for debug.\n"),
+                  0u);
         Syslogtodebug = 1;
     }
     ~RuntimeTest() override {

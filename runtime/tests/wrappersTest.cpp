@@ -9,7 +9,7 @@
 char c[] = "c", buffer[8];         // the caller's file goes in as char*
 timeval zero;                      // no wait
 int calls, failures, failWith;     // calls through the seam; how many of the first fail, with what
-std::vector<int> acceptErrors;     // errno of each failing accept(), then it accepts (42)
+std::vector<int> acceptErrors;     // errno of each failing accept(), then it accepts (descriptor 0)
 std::vector<unsigned int> lengths; // accept()'s length in
 long slept;                        // milliseconds, through nanosleep()
 
@@ -47,7 +47,7 @@ struct Wrappers : RuntimeTest {
         wrappersOs().accept = [](int, sockaddr*, socklen_t* length) { // scribbles as the kernel may
             lengths.push_back(std::exchange(*length, 3));
             std::size_t call = std::size_t(calls++);
-            return call < acceptErrors.size() ? (errno = acceptErrors[call], -1) : 42;
+            return call < acceptErrors.size() ? (errno = acceptErrors[call], -1) : 0;
         };
         // A signal cuts each sleep of 0.2 s or more short, half of it less 0.1 s left.
         wrappersOs().nanosleep = [](const timespec* asked, timespec* left) {
@@ -108,11 +108,12 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
     }
 }
 
-// Two EINTR, then the real call. A time-out is traced at level 2 and looks at no descriptor
-// above the highest; standard input is closed, so that the first file opens as descriptor 0;
-// files are created 0666 less the umask; nothing to write is no failure; REad asks for the
-// missing bytes only (one message per read) and returns what came before end of file; CLose
-// takes EINTR as done. Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
+// Two EINTR, then the real call. A command's exit status is no failure. A time-out is traced at
+// level 2 and looks at no descriptor above the highest; standard input is closed, so that the first
+// file, and the socket once that is closed, open as descriptor 0; files are created 0666 less the
+// umask; nothing to write is no failure; REad asks for the missing bytes only (one message per
+// read) and returns what came before end of file; CLose takes EINTR as done, and a close that
+// succeeds at once too. Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     int fds[2];
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
@@ -133,6 +134,7 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     close(STDIN_FILENO);
     DebugLevel = 2;
     const std::pair<int, std::function<bool()>> cases[] = {
+        {4, [&] { return SYstem("true", c, 1) == 0 && SYstem("exit 1", c, 1) == 256; }},
         {3, [&] { return countOf(stdoutOf(timeOut), timedOut) == 1; }},
         {3, [&] { return created(dir.path(), O_TMPFILE) == 0; }},
         {3, [&] { return created(dir.file("f"), O_CREAT) > 0; }},
@@ -144,10 +146,15 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
              return write(fds[1], "ab", 2) == 2 && close(fds[1]) == 0 &&
                     REad(fds[0], buffer, 8, c, 5) == 2;
          }},
-        {3, [&] { return (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) > 0; }},
+        {3, [&] { return close(0) == 0 && (server = SOcket(AF_INET, SOCK_STREAM, 0, c, 6)) == 0; }},
         {3, [&] { return BInd(server, reinterpret_cast<sockaddr*>(&any), sizeof any, c, 7) == 0; }},
         {3, [&] { return LIsten(server, 1, c, 8) == 0; }},
         {1, [&] { return CLose(fds[0], c, 9) == 0; }},
+        {1,
+         [&] {
+             failures = errno = 0;
+             return CLose(server, c, 10) == 0;
+         }},
     };
     mode_t oldMask = umask(027);
     for (const auto& [expected, call] : cases) {
@@ -169,9 +176,9 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
 TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     const int M = EMFILE, A = ECONNABORTED, I = EINTR;
     const std::tuple<int, std::vector<int>, int, unsigned> cases[] = {
-        {0, std::vector<int>(9, M), -1, 1},          {3, std::vector<int>(4, M), 42, 4},
-        {-1, std::vector<int>(9, M), -1, 0},         {255, std::vector<int>(600, M), 42, 600},
-        {-2, {A, M, I, M, A, M, M, I, M, M}, 42, 0}, // ACcept, the lengths checked below
+        {0, std::vector<int>(9, M), -1, 1},         {3, std::vector<int>(4, M), 0, 4},
+        {-1, std::vector<int>(9, M), -1, 0},        {255, std::vector<int>(600, M), 0, 600},
+        {-2, {A, M, I, M, A, M, M, I, M, M}, 0, 0}, // ACcept, the lengths checked below
     };
     for (const auto& [timeout, errors, result, pauseCount] : cases) {
         calls = 0;
