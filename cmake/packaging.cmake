@@ -8,6 +8,12 @@
 # machine-readable copyright file and a Debian changelog of this version.
 set(DEVICESCAN_MAINTAINER "deviceScan maintainers <maintainers@devicescan.invalid>"
     CACHE STRING "Maintainer written into the Debian package and its changelog")
+# A build directory configured by an earlier version caches the old default,
+# which Debian's checker refuses; only a maintainer someone chose is kept.
+if(DEVICESCAN_MAINTAINER STREQUAL "deviceScan maintainers <devicescan@localhost>")
+  set(DEVICESCAN_MAINTAINER "deviceScan maintainers <maintainers@devicescan.invalid>"
+      CACHE STRING "Maintainer written into the Debian package and its changelog" FORCE)
+endif()
 
 # Compressed as Debian wants (gzip -9n: the best compression, and no name or
 # time stamp in the header, so that the same sources give the same bytes).
