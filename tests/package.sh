@@ -71,11 +71,11 @@ while IFS='|' read -r program args first; do
     fail "$program $args: exit status not 0"
   [ "${out%%$'\n'*}" = "$first" ] || fail "$program $args: answered '${out%%$'\n'*}'"
 done << TABLE
-deviceScan|--help|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
-deviceScan|-v --syslogtodebug -h|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
+deviceScan|--help|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
+deviceScan|-v --syslogtodebug -h|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
 deviceScan|-V --version --help|deviceScan $version
-deviceScan|--help --version|Usage: deviceScan [-v]... [-V]... [--syslogtodebug]
-debugServer|--help|Usage: debugServer [PIPE]
+deviceScan|--help --version|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
+debugServer|--help|Usage: debugServer [--] [PIPE]
 debugServer|pipe --version|debugServer $version
 TABLE
 diff -r examples/configdb "$scratch/answered"
