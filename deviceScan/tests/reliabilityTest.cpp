@@ -155,11 +155,11 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     // that need quotes, an empty one, duplicates; IO_function cells that name
     // no category, and one with blanks around its code.
     const std::string hw =
-        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, "
-        "left\"\r\n03,DI\r\n4,DO\r\n\r\n5,PRE\r\n"
-        "6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n7,RTD_B\r\n1,AI\r\n"
-        "9,\r\n9,\"two\nlines\"\r\n 1\t,AI_3\r\n6.0\tsix: the detector's code typed by hand,NOT\r\n"
-        "1x,NOT\r\n-,NOT\r\n18446744073709551617,NOT\r\n ,NOT\r\n\r\n";
+        "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n\r\n"
+        "5,PRE\r\n6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n"
+        "7,RTD_B\r\n1,AI\r\n9,\r\n9,\"two\nlines\"\r\n 1\t,AI_3\r\n"
+        "6.0\tsix: the detector's code typed by hand,NOT\r\n1x,NOT\r\n-,NOT\r\n"
+        "18446744073709551617,NOT\r\n ,NOT\r\n\r\n";
     // Rows past the new count are cut off; the rows kept keep their other cells.
     const Tables newTables = {
         {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nAI,one\nAI,two\nAI_3,\n"},
