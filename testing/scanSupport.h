@@ -52,9 +52,8 @@ inline Tables oldCategories() {
 }
 
 // The program's steps over db at trace level level: what they printed on
-// standard output and on standard error, system-log records and trace lines
-// included. With preview, a preview runs in place of the scan and leaves its
-// exit status there.
+// standard output and error, traces and system-log records included. With
+// preview, a preview runs instead of the scan and leaves its status there.
 inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
                                                          int* preview = nullptr) {
     setenv("ZVDB_DIR", db.path().c_str(), 1);

@@ -37,8 +37,7 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
             {"SOLENOID_VALVE_SEL", "Foo\n"}, // no rows to lose: emptied as usual
             {"RTD_SEL", "Installed_hw,label\nR1,RTD 9\n"},
             {"ZVLTLOI_SEL", "Installed_hw\nZ\nY\n"}});
-    // The exit status of deviceScan run with arguments, what it wrote on
-    // standard error, then on standard output.
+    // deviceScan run with arguments: its exit status, standard error and output.
     auto run = [&db](const std::string& arguments) {
         const RunResult r =
             runCommand("ZVDB_DIR=" + db.path() + " " + launcher() + DEVICESCAN_BINARY + arguments);
