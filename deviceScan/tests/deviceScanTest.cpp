@@ -76,6 +76,8 @@ TEST(DeviceScanner, OpensTheDatabaseOnceAndOrdersEachCategoryBySlot) {
         EXPECT_EQ(c.out, names) << "case " << &c - cases;
     }
     StringList found = {"stale"};
+    EXPECT_EQ(1, scanner.filterByKey({s2, b}, s2, found));
+    EXPECT_EQ(1, scanner.readColumnByKey("RTD_SEL", "Installed_hw", s2, found));
     EXPECT_EQ(0, DeviceScanner().readColumnByKey("RTD_SEL", "Installed_hw", s2, found));
     EXPECT_EQ(StringList{}, found) << "no master table, nothing read";
 }
