@@ -2,7 +2,6 @@
 // program's steps run in the test's own process.
 #pragma once
 
-#include "categoryTables.h"
 #include "debug.h"
 #include "debugInternal.h"
 #include "deviceScan.h"
@@ -16,6 +15,15 @@
 namespace testing_support {
 
 using Tables = std::map<std::string, std::string>;
+
+// The category tables in scan order, written out rather than taken from the
+// program, so that a change to the program's own list shows in the tests.
+// clang-format off
+inline const char* const kCategoryTables[] = {
+    "ANALOG_INPUTS_SEL", "ANALOG_OUTPUTS_SEL", "DIGITAL_INPUTS_SEL", "DIGITAL_OUTPUTS_SEL",
+    "HEATER_CONTROL_SEL", "DETECTOR_SEL", "SOLENOID_VALVE_SEL", "EPC_SEL", "RTD_SEL",
+    "PREAMP_STREAMING_SEL", "ZVLTLOI_SEL"};
+// clang-format on
 
 // A database directory; a table absent from it reads as "".
 struct Database : TempDir {
@@ -32,23 +40,20 @@ struct Database : TempDir {
     }
 };
 
-// Category tables with old rows and cells the scan must keep; hw as HW_CONFIG.
-inline Tables oldCategories(const std::string& hw = "") {
+// Category tables with old rows and cells the scan must keep.
+inline Tables oldCategories() {
     Tables tables = {{"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nOLD,RTD 9\n"},
                      {"SOLENOID_VALVE_SEL", "Installed_hw\nOLD\n"},
                      {"HEATER_CONTROL_SEL", "Installed_hw,Notes\nOLD,one\n"}}; // one row
     // A blank line is no row; the last one has no line end.
     for (const char* name : kCategoryTables)
         tables.emplace(name, "Installed_hw,Notes\nOLD_1,one\n\nOLD_2,two");
-    if (!hw.empty())
-        tables["HW_CONFIG"] = hw;
     return tables;
 }
 
 // The program's steps over db at trace level level: what they printed on
-// standard output and on standard error, system-log records and trace lines
-// included. With preview, a preview runs in place of the scan and leaves its
-// exit status there.
+// standard output and error, traces and system-log records included. With
+// preview, a preview runs instead of the scan and leaves its status there.
 inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
                                                          int* preview = nullptr) {
     setenv("ZVDB_DIR", db.path().c_str(), 1);
