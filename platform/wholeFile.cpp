@@ -256,23 +256,8 @@ ReplaceResult replaceWholeFile(const std::string& path, const std::string& conte
 }
 
 const char* replaceStepName(ReplaceStep step) {
-    switch (step) {
-    case ReplaceStep::none:
-        return "none";
-    case ReplaceStep::create:
-        return "create";
-    case ReplaceStep::keepMode:
-        return "chmod";
-    case ReplaceStep::write:
-        return "write";
-    case ReplaceStep::sync:
-        return "fsync";
-    case ReplaceStep::close:
-        return "close";
-    case ReplaceStep::rename:
-        return "rename";
-    case ReplaceStep::syncDirectory:
-        return "directory sync";
-    }
-    return "?";
+    // In the order of ReplaceStep.
+    static const char* const kNames[] = {"none",  "create", "chmod",  "write",
+                                         "fsync", "close",  "rename", "directory sync"};
+    return kNames[static_cast<int>(step)];
 }
