@@ -53,7 +53,7 @@ for build in host ppc; do
 done
 
 echo "=== package: the packaged deviceScan scans as the build tree's does"
-for db in build host ppc answered; do cp -r examples/configdb "$scratch/$db"; done
+for db in build host ppc; do cp -r examples/configdb "$scratch/$db"; done
 ZVDB_DIR="$scratch/build" build/host/deviceScan/deviceScan > /dev/null
 ZVDB_DIR="$scratch/host" "$scratch/host-root/usr/bin/deviceScan" > /dev/null
 ZVDB_DIR="$scratch/ppc" qemu-ppc -L /usr/powerpc-linux-gnu "$scratch/ppc-root/usr/bin/deviceScan" \
@@ -61,24 +61,10 @@ ZVDB_DIR="$scratch/ppc" qemu-ppc -L /usr/powerpc-linux-gnu "$scratch/ppc-root/us
 ! diff -rq examples/configdb "$scratch/build" > /dev/null || fail "the scan changed no table"
 for db in host ppc; do diff -r "$scratch/build" "$scratch/$db"; done
 
-echo "=== package: -h, --help and --version answer and touch nothing"
-mkdir "$scratch/cwd"
-# program | arguments | first line of the answer
-while IFS='|' read -r program args first; do
-  # A program that ignored the question could wait for ever on its debug pipe.
-  out=$(cd "$scratch/cwd" && ZVDB_DIR="$scratch/answered" timeout 60 \
-    "$scratch/host-root/usr/bin/$program" $args) ||
-    fail "$program $args: exit status not 0"
-  [ "${out%%$'\n'*}" = "$first" ] || fail "$program $args: answered '${out%%$'\n'*}'"
-done << TABLE
-deviceScan|--help|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
-deviceScan|-v --syslogtodebug -h|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
-deviceScan|-V --version --help|deviceScan $version
-deviceScan|--help --version|Usage: deviceScan [-n | --dry-run] [-v]... [-V]... [--syslogtodebug]
-debugServer|--help|Usage: debugServer [--] [PIPE]
-debugServer|pipe --version|debugServer $version
-TABLE
-diff -r examples/configdb "$scratch/answered"
-[ -z "$(ls -A "$scratch/cwd")" ] || fail "debugServer made a pipe when asked for help"
-! ZVDB_DIR="$scratch/answered" "$scratch/host-root/usr/bin/deviceScan" --help > /dev/full 2> /dev/null ||
-  fail "deviceScan --help reported success with its output lost"
+# Where and in what order the programs answer is the build tree's tests'; the
+# packaged, stripped programs must answer too.
+echo "=== package: the packaged programs answer --version"
+for program in deviceScan debugServer; do
+  [ "$("$scratch/host-root/usr/bin/$program" --version)" = "$program $version" ] ||
+    fail "$program --version"
+done
