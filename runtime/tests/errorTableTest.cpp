@@ -1,5 +1,4 @@
-// Each code in the table finds its own message and any other code "Undefined
-// Error", so a code changed in the table leaves its own code without one.
+// Each code in the table finds its own message, and any other code "Undefined Error".
 #include "errorTable.h"
 #include "runtimeTestSupport.h"
 

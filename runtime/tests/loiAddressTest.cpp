@@ -134,8 +134,7 @@ TEST_F(LoiTest, RewriteReplacesTheFileWholeOrLeavesItAlone) {
     EXPECT_EQ(setGcLOIIpAddress("10.0.0.7"), 0);
 }
 
-// Only the first listed ftpput line counts, and only a process id of up to 9
-// digits reaches the shell. The kill is repeated while the upload is listed.
+// Only the first listed ftpput line counts; only a process id of up to 9 digits reaches the shell.
 TEST_F(LoiTest, FindsAndKillsOnlyTheFirstListedUpgradeUpload) {
     writeFile(work_.file("pwn"), "#!/bin/sh\ntouch " + work_.file("injected") + "\n");
     chmod(work_.file("pwn").c_str(), 0755);
@@ -162,8 +161,7 @@ TEST_F(LoiTest, FindsAndKillsOnlyTheFirstListedUpgradeUpload) {
     EXPECT_FALSE(fileExists(work_.file("injected")));
 }
 
-// An attempt is done when no upload is listed 3 seconds after it; otherwise the
-// upload gets 30 seconds more and is killed. The third failure sets the flag.
+// An upload still listed 3 seconds after an attempt is killed 30 seconds later.
 TEST_F(LoiTest, UpgradeRetriesAHangingUploadAndFlagsTheThirdFailureOnce) {
     const std::string runs = work_.file("runs"), run = "echo run >>" + runs;
     const std::string upload =

@@ -1,5 +1,4 @@
-// Real-time priority, with the scheduling calls faked. A death test's trace
-// lines go to its standard error, where it looks for them.
+// Real-time priority, the scheduling calls faked; a death test looks for trace lines on stderr.
 #include "runAsRTTask.h"
 #include "runAsRTTaskInternal.h"
 #include "runtimeTestSupport.h"

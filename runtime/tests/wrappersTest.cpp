@@ -183,8 +183,7 @@ TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     EXPECT_EQ(lengths, (std::vector<unsigned>{16, 16, 16, 3, 16, 16, 16, 16, 3, 16, 16}));
 }
 
-// A second is borrowed when END's microseconds are the smaller; a difference
-// too large for its field wraps round.
+// A second is borrowed when END's microseconds are the smaller; a difference too large wraps.
 TEST(DiffTime, BorrowsASecondAndWrapsRound) {
     timeval wrapped{}, even{};
     DiffTime({1, 1}, {LONG_MIN, LONG_MIN}, &wrapped);
