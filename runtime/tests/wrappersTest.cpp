@@ -107,7 +107,8 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
 }
 
 // Two EINTR, then the real call (CLose takes EINTR as done). Standard input is closed, so that
-// the first file, and the socket once that is closed, open as descriptor 0.
+// the first file, and the socket once that is closed, open as descriptor 0. Last, REad's EAGAIN
+// and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     int fds[2];
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
