@@ -1,6 +1,5 @@
-// Database value lists. Values are placed as the database client places them (at the start
-// of the area, garbage after them) and the checks look at the caller's bytes, so a copy of
-// the wrong width or from the wrong end of the area shows here and on the big-endian target.
+// Database value lists. Values are placed at the start of the area, garbage after them, so that a
+// copy of the wrong width or from the wrong end shows here and on the big-endian target.
 #include "dbList.h"
 #include "dbNames.h"
 #include "runtimeTestSupport.h"
@@ -54,9 +53,8 @@ const std::size_t kCount = std::size(kRows);
 
 using DbListDeathTest = RuntimeTest;
 
-// The records come with a last one that no request matches. The requests, in
-// reverse order, give each record a near miss (another type, other units), its
-// own and a second matching one.
+// A last record matches no request. The requests, in reverse order, give each record a near miss
+// (another type, other units), its own and a second matching one.
 TEST_F(DbListDeathTest, EveryValueLandsInTheFirstMatchingRequestByteForByte) {
     std::vector<dbapi_data_list_struct> records(kCount + 1);
     std::vector<Bytes> variables(kCount + 1, variable());
@@ -102,7 +100,6 @@ TEST_F(DbListDeathTest, EveryValueLandsInTheFirstMatchingRequestByteForByte) {
         EXPECT_EQ(variables[i],
                   variable(i == kCount || kRows[i].line.empty() ? Bytes{} : kRows[i].stored))
             << i;
-    DbList_StoreDBReadValues(nullptr, requests.data(), requests.size(), kCaller, 42);
     EXPECT_EXIT(DbList_StoreDBReadValues(records.data(), nullptr, 0, kCaller, 42),
                 testing::KilledBySignal(SIGABRT), "POINT_0, units UNIT_7, type BOOLEAN not found");
 }

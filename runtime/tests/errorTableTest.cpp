@@ -1,11 +1,8 @@
-// Each code in the table finds its own message and any other code "Undefined
-// Error", so a code changed in the table leaves its own code without one.
+// Each code in the table finds its own message, and any other code "Undefined Error".
 #include "errorTable.h"
-
-#include <gtest/gtest.h>
+#include "runtimeTestSupport.h"
 
 #include <set>
-#include <string>
 
 TEST(GetErrorString, FindsTheMessageOfEachCodeInTheTableAndOfNoOther) {
     std::set<std::string> messages;

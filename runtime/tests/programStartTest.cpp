@@ -1,23 +1,13 @@
-// How deviceScan and debugServer start: with standard descriptors closed, and,
-// run as built, asked for help or their version, given a command line that
-// debugServer does not understand, and with nowhere to put their output.
+// How deviceScan and debugServer start: with standard descriptors closed, asked for help or their
+// version, given a command line debugServer does not understand, and with nowhere to put output.
 #include "programStart.h"
-#include "testSupport.h"
-
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-
-namespace {
-
-using namespace testing_support;
+#include "runtimeTestSupport.h"
 
 const std::string kDeviceScan = launcher() + DEVICESCAN_BINARY;
 const std::string kServer = launcher() + DEBUGSERVER_BINARY;
 
-// LINE run by sh in an empty directory beside db, in ZVDB_DIR, and expected,
-// two copies of the example database; then what is in that directory, and
-// how db differs from expected.
+// LINE run in an empty directory beside db (ZVDB_DIR), a copy of the example database; then what
+// is in that directory, and how db differs from the example.
 std::pair<RunResult, std::string> inScratch(const std::string& line) {
     TempDir dir;
     runCommand("cd " + dir.path() +
@@ -70,5 +60,3 @@ TEST(ProgramStart, AnswersRefusalsAndOutputThatCannotBeWritten) {
             << line;
     }
 }
-
-} // namespace

@@ -74,8 +74,6 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
         int error = 0;
     } cases[] = {
         {[] { SYstem("true", c, 1); }, "wrappers@199", "System(..) call failed. err = E", 62},
-        {[] { SElect(0, nullptr, nullptr, c, 2); }, "wrappers@233",
-         "select() failed giving error (E) (called from c@2)"},
         {[] { failures = 0, SElect(LONG_MAX, nullptr, &zero, c, 2); }, "wrappers@233",
          "select() failed giving error (Invalid argument) (called from c@2)"},
         {[] { OPen("p", O_RDONLY, c, 3); }, "c@3", "open() of p failed. Error=E."},
@@ -108,12 +106,9 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
     }
 }
 
-// Two EINTR, then the real call. A command's exit status is no failure. A time-out is traced at
-// level 2 and looks at no descriptor above the highest; standard input is closed, so that the first
-// file, and the socket once that is closed, open as descriptor 0; files are created 0666 less the
-// umask; nothing to write is no failure; REad asks for the missing bytes only (one message per
-// read) and returns what came before end of file; CLose takes EINTR as done, and a close that
-// succeeds at once too. Last, REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
+// Two EINTR, then the real call (CLose takes EINTR as done). Standard input is closed, so that
+// the first file, and the socket once that is closed, open as descriptor 0. Last, REad's EAGAIN
+// and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     int fds[2];
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
@@ -169,10 +164,8 @@ TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
                 testing::ExitedWithCode(0), "^$");
 }
 
-// ECONNABORTED and EINTR are not counted, and the length is stored again before every attempt
-// but the one after EINTR. ACcept survives six counted failures; ACceptWithTimeOut pauses a
-// whole second after each, however often signals cut its sleep short, and gives up once the
-// 8-bit counter is above the time-out (a signed comparison), never at 255 (it wraps).
+// ECONNABORTED and EINTR are not counted; the length is stored again before every attempt but
+// the one after EINTR. The pauses are whole seconds however often a signal cuts them short.
 TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     const int M = EMFILE, A = ECONNABORTED, I = EINTR;
     const std::tuple<int, std::vector<int>, int, unsigned> cases[] = {
@@ -191,8 +184,7 @@ TEST_F(Wrappers, AcceptCountsFailuresAndGivesUpAfterItsTimeOut) {
     EXPECT_EQ(lengths, (std::vector<unsigned>{16, 16, 16, 3, 16, 16, 16, 16, 3, 16, 16}));
 }
 
-// A second is borrowed when END's microseconds are the smaller; a difference
-// too large for its field wraps round.
+// A second is borrowed when END's microseconds are the smaller; a difference too large wraps.
 TEST(DiffTime, BorrowsASecondAndWrapsRound) {
     timeval wrapped{}, even{};
     DiffTime({1, 1}, {LONG_MIN, LONG_MIN}, &wrapped);
