@@ -9,12 +9,12 @@ seconds=${FUZZ_SECONDS:-60}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DDEVICESCAN_FUZZ=ON -DDEVICESCAN_TESTS=OFF > /dev/null
-cmake --build "$build" -j "$(nproc)" --target csvReaderFuzz loiAddressFuzz
+cmake --build "$build" -j "$(nproc)" --target csvReaderFuzz
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/fuzz.XXXXXX")
 status=0
 # target:seed corpus
-for pair in csvReaderFuzz:csv loiAddressFuzz:loiAddress; do
+for pair in csvReaderFuzz:csv; do
   target=${pair%%:*}
   seeds=fuzz/corpus/${pair#*:}
   mkdir -p "$scratch/$target"
