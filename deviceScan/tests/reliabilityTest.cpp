@@ -217,16 +217,14 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         EXPECT_EQ("", runCommand("ls " + db.path() + " | grep -F .tmp").out) << "temporary left";
         // Scanned again, only the table put back as it was before is written.
         if (failing.empty() && rewritten) {
-            std::map<std::string, ino_t> kept = inodes(db);
+            const std::map<std::string, ino_t> kept = inodes(db);
             db.put({{"ZVLTLOI_SEL", before["ZVLTLOI_SEL"]}});
             calls.clear();
             scanInProcess(db, 0);
             EXPECT_EQ(after, db.categories());
             EXPECT_EQ(1, calls["create"]);
-            std::map<std::string, ino_t> rescanned = inodes(db);
-            EXPECT_NE(kept["ZVLTLOI_SEL"], rescanned["ZVLTLOI_SEL"]);
-            rescanned["ZVLTLOI_SEL"] = kept["ZVLTLOI_SEL"];
-            EXPECT_EQ(kept, rescanned);
+            for (const auto& [table, inode] : inodes(db))
+                EXPECT_EQ(table != "ZVLTLOI_SEL", inode == kept.at(table)) << table;
         }
         wholeFileOs() = real;
     };
