@@ -1,5 +1,4 @@
-// Helpers of the deviceScan suites: databases in scratch directories, and the
-// program's steps run in the test's own process.
+// Helpers of the deviceScan suites: scratch databases, and the program's steps in-process.
 #pragma once
 
 #include "debug.h"
@@ -16,8 +15,7 @@ namespace testing_support {
 
 using Tables = std::map<std::string, std::string>;
 
-// The category tables in scan order, written out rather than taken from the
-// program, so that a change to the program's own list shows in the tests.
+// The category tables in scan order, written out so that a change to the program's list shows.
 // clang-format off
 inline const char* const kCategoryTables[] = {
     "ANALOG_INPUTS_SEL", "ANALOG_OUTPUTS_SEL", "DIGITAL_INPUTS_SEL", "DIGITAL_OUTPUTS_SEL",
@@ -51,9 +49,8 @@ inline Tables oldCategories() {
     return tables;
 }
 
-// The program's steps over db at trace level level: what they printed on
-// standard output and error, traces and system-log records included. With
-// preview, a preview runs instead of the scan and leaves its status there.
+// The program's steps over db at a trace level: what they printed on standard output and error.
+// With preview, a preview runs instead of the scan and leaves its exit status there.
 inline std::pair<std::string, std::string> scanInProcess(const Database& db, int level,
                                                          int* preview = nullptr) {
     setenv("ZVDB_DIR", db.path().c_str(), 1);

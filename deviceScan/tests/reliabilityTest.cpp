@@ -1,6 +1,5 @@
-// What deviceScan leaves in a database at every store step and at the end, as
-// a reader, a kill or a power cut finds it, with store calls failing and under
-// a storm of level signals; and that a preview says what the scan changes.
+// What deviceScan leaves in a database at every store step, with store calls failing and
+// under level signals, and that a preview says what the scan then changes.
 #include "csv.h"
 #include "scanSupport.h"
 #include "wholeFileOs.h"
@@ -18,10 +17,9 @@ namespace {
 
 using namespace testing_support;
 
-// The store's system calls as a disk sees them: what each temporary held when
-// synced, and the temporary each table was renamed from, now and as of the
-// last directory sync. A write takes at most 16 bytes; the first call of a
-// fault's kind on its table fails with its errno (0: a full disk's write).
+// The store's system calls as a disk sees them: what each temporary held when synced, and
+// the temporary each table was renamed from, now and as of the last directory sync. Writes
+// take 16 bytes at most; a fault fails the first such call on its table (errno 0: disk full).
 struct Fault {
     const char *call, *table;
     int err;
@@ -44,9 +42,8 @@ std::string afterPowerCut(const std::string& table, std::map<std::string, std::s
     return temp == names.end() ? before.at(table) : synced[temp->second];
 }
 
-// Fails the call as a fault says, or makes it; after it, each table as a reader
-// opening it finds it (and a kill leaves it), and as a power cut leaves it
-// whichever way its rename went, must be whole, as before or as after.
+// Fails the call as a fault says, or makes it; then each table, as a reader or a kill finds
+// it and as a power cut leaves it either way its rename went, must be as before or after.
 template <typename Call> auto step(const char* call, const std::string& path, Call make) {
     for (Fault& fault : faults)
         if (std::strcmp(call, fault.call) == 0 &&
@@ -151,9 +148,8 @@ void expectAgreement(const std::string& said, const Tables& was, const Tables& i
 }
 
 TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
-    // Every category's code in a mixed order, CRLF, a byte-order mark; names
-    // that need quotes, an empty one, duplicates; IO_function cells that name
-    // no category, and one with blanks around its code.
+    // Every code in a mixed order, CRLF, a byte-order mark, blank lines; names that need
+    // quotes, an empty one, duplicates; codes of no category, one with blanks around it.
     const std::string hw =
         "\xEF\xBB\xBFIO_function,IO_name\r\n1,AI\r\n+2,\"AO, left\"\r\n03,DI\r\n4,DO\r\n\r\n"
         "5,PRE\r\n6,DET\r\n7,RTD_A\r\n9,\"say \"\"hi\"\"\"\r\n10,X\r\n11,EPC\r\n12,ZV\r\n"
@@ -173,9 +169,8 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
         {"RTD_SEL", "\xEF\xBB\xBFInstalled_hw,label\nRTD_A,RTD 1\nRTD_B,RTD 2\n"},
         {"PREAMP_STREAMING_SEL", "Installed_hw,Notes\nPRE,one\n"},
         {"ZVLTLOI_SEL", "Installed_hw,Notes\nZV,one\n"}};
-    // Tables put over the old ones stay as put ("" removes one), and so do
-    // those whose store calls fail; the other category tables end as scanned,
-    // or as they were. Lines counts trace lines and system-log records.
+    // Tables put (or removed by "") and those whose store calls fail stay as they were; the
+    // others end as scanned, or as before. Lines counts trace lines and system-log records.
     auto expectScan = [&newTables](const Tables& put, std::vector<Fault> failing, int level,
                                    int lines, bool rewritten, const StringList& printed) {
         Database db;
@@ -248,8 +243,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
                 "DIGITAL_OUTPUTS_SEL.csv, line 1: quote inside an unquoted field\n",
                 "DIGITAL_INPUTS_SEL.csv, line 2: quote inside an unquoted field\n",
                 "RTD_SEL.csv, line 1: column \"Installed_hw\" named twice\n"});
-    // Without HW_CONFIG, or with one that does not load or lacks a column,
-    // nothing is written.
+    // Without HW_CONFIG, or with one that does not load or lacks a column, nothing is written.
     expectScan({}, {}, 1, 13, false,
                {"deviceScan@213:Table Not found : HW_CONFIG\n",
                 "deviceScan@215: severity 0 error 42: ::Table not found : HW_CONFIG\n"});
@@ -259,8 +253,7 @@ TEST(Scan, LeavesEachTableAsBeforeOrAsAfterAtEveryStepAndAsAfterAtTheEnd) {
     expectScan({{"HW_CONFIG", "\xEF\xBB\xBF\r\n"}}, {}, 0, 3, false, // a sheet saved empty
                {"deviceScan@219: severity 0 error 42: ::Column not found in HW_CONFIG : "
                 "IO_function, IO_name; no table rewritten\n"});
-    // A store call that fails costs its own table's rewrite and one record;
-    // an interrupted write is tried again.
+    // A failed store call costs its table's rewrite and one record; EINTR is tried again.
     expectScan({{"HW_CONFIG", hw}},
                {{"create", "ANALOG_INPUTS_SEL", EACCES},
                 {"write", "RTD_SEL", EIO},
@@ -291,15 +284,13 @@ TEST(SignalStorm, ScanFinishesWithTheTablesItWouldWriteWithoutSignals) {
     pid_t pid = fork();
     if (pid == 0)
         _exit(execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr)));
-    // The level handlers are in place once the first trace line is out;
-    // before that a level signal would end the process.
+    // The level handlers are in place once the first trace line is out.
     while (pid > 0 && readFile(db.file("out.log")).find("@145:") == std::string::npos) {
         ASSERT_EQ(0, waitpid(pid, nullptr, WNOHANG)) << readFile(db.file("out.log"));
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
-    // Bursts of 64 with a short pause: an unbroken stream can starve the scan
-    // of the processor for tens of seconds. A scan hung in a handler is ended
-    // well within the test's time limit.
+    // Bursts of 64 with a pause, as an unbroken stream can starve the scan for tens of
+    // seconds; a scan hung in a handler is ended within the test's time limit.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(45);
     int status = -1;
     long sent = 0;

@@ -15,8 +15,7 @@ namespace {
 
 using namespace testing_support;
 
-// A table of the longest name a directory entry takes, loaded from text in a
-// scratch database; its file has mode 0604 and, run as root, belongs to nobody.
+// A table of the longest name a directory entry takes, its file of mode 0604 (nobody's, as root).
 struct Store {
     ZVTABLE* load(const std::string& text, int result = 0) {
         writeFile(path, text);
@@ -34,8 +33,7 @@ struct Store {
     ZV_MASTER_TABLE master{names, 0};
 };
 
-// The first column's name begins with the byte-order mark's bytes: quoted, so
-// that they are not taken for a mark when the file is read again.
+// A first column named by the byte-order mark's bytes is quoted, so as not to read as a mark.
 TEST(TableStore, RowsCountedButNeverSetReadAndWriteEmpty) {
     Store store;
     const std::string a = "\xEF\xBB\xBF";
@@ -87,8 +85,7 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_EQ(1, countOf(records, "2 sets failed")) << records;
     EXPECT_EQ(2, countOf(records, "no column z")) << records;
     EXPECT_EQ(1, countOf(records, ": not a regular file")) << records;
-    // Names alike in their first eight bytes are still told apart; integers
-    // reach both ends of a long.
+    // Names alike in their first eight bytes told apart; integers at both ends of a long.
     table = store.load("Installed_hw,Installed_hx\n" + std::to_string(LONG_MIN) + "," +
                        std::to_string(LONG_MAX) + "\n");
     long ends[2] = {};
@@ -110,10 +107,8 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_NE(0, store.master.init_data_table(&file[0], 49, 1, 400, 400, nullptr));
 }
 
-// A user who may not keep a table's owner keeps its group and mode; a file
-// gone since its load comes back as any new file would, not private. A table
-// never loaded, or whose file fails to read or is no regular file, is not
-// written.
+// Where the owner may not be kept, group and mode are; a file gone since its load comes back
+// as a new file would. A table never loaded, or whose load failed, is not written.
 TEST(TableStore, ReplacementKeepsGroupAndModeAndRefusesWhatDidNotLoad) {
     Store store;
     ZVTABLE* table = store.load("a\n\n1\n"); // one column: the blank line is a row
@@ -148,8 +143,7 @@ TEST(TableStore, ReplacementKeepsGroupAndModeAndRefusesWhatDidNotLoad) {
     EXPECT_NE(0, store.master.get_class_pointer("Fresh")->write_table_data());
 }
 
-// Values set over and over are compacted away; every live cell held outside
-// the loaded file (unescaped, or set) keeps its text.
+// Values set over and over are compacted away; every live cell outside the file keeps its text.
 TEST(TableStore, CompactionKeepsEveryLiveCell) {
     Store store;
     ZVTABLE* table = store.load("A,B\n\"say \"\"hi\"\"\",plain\n");

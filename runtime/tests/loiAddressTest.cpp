@@ -1,6 +1,5 @@
-// The operator-panel address file and upgrade watchdog, in scratch directories, with "ps" a
-// script (fakeBin/ps) and the upgrade's waits counted. The file replacement's system calls
-// are watched: writes can be made short, and each sync notes the file it synced.
+// The operator-panel address file and upgrade watchdog in scratch directories, "ps" a script
+// (fakeBin/ps), waits counted; writes can be made short and each sync notes its file.
 #include "loiAddress.h"
 #include "loiAddressInternal.h"
 #include "runtimeTestSupport.h"
@@ -27,8 +26,7 @@ int lowestFree() {
     return fd;
 }
 
-// What FILL leaves in a buffer that holds "unchanged", a blank and what FILL
-// returns; nothing may be written past the buffer's first SIZE bytes.
+// What FILL leaves in a buffer of "unchanged", a blank and its result; nothing past SIZE bytes.
 std::string filled(std::size_t size, const std::function<int(char*)>& fill) {
     char text[48] = "unchanged";
     std::memset(text + 10, 'X', sizeof text - 11);

@@ -1,5 +1,4 @@
-// The checked system-call wrappers, through the seam (wrappersOs), whose fakes
-// fail the first calls on demand and count ACceptWithTimeOut's pauses.
+// The checked wrappers through their seam, whose fakes fail calls and count accept pauses.
 #include "wrappers.h"
 #include "runtimeTestSupport.h"
 #include "wrappersOs.h"
@@ -13,9 +12,8 @@ std::vector<int> acceptErrors;     // errno of each failing accept(), then it ac
 std::vector<unsigned int> lengths; // accept()'s length in
 long slept;                        // milliseconds, through nanosleep()
 
-// Seam entry M: the real call after `failures` failing ones. errno stays as the
-// last failure left it, but is cleared for a call made after a success, so that
-// a wrapper that repeats a success ends its loop and shows in the count.
+// Seam entry M: the real call after `failures` failing ones. errno is cleared for a call after
+// a success, so that a wrapper that repeats a success ends its loop and shows in the count.
 template <auto... M> void failFirst() {
     ((wrappersOs().*M =
           [](auto... args) {
@@ -106,9 +104,8 @@ TEST_F(WrappersDeathTest, FailuresLogOneRecordAndAbort) {
     }
 }
 
-// Two EINTR, then the real call (CLose takes EINTR as done). Standard input is closed, so that
-// the first file, and the socket once that is closed, open as descriptor 0. Last, REad's EAGAIN
-// and ACceptWithTimeOut's giving up are quiet.
+// Two EINTR, then the real call (CLose takes EINTR as done), with descriptor 0 free for the
+// first file and then the socket; REad's EAGAIN and ACceptWithTimeOut's giving up are quiet.
 TEST_F(WrappersDeathTest, EintrIsRetriedUntilTheCallSucceeds) {
     int fds[2];
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0 && write(fds[1], "x", 1) == 1);
