@@ -1,5 +1,4 @@
-// Helpers shared by the test suites: scratch directories, whole files, and
-// shell commands.
+// Helpers shared by the test suites: scratch directories, whole files, and shell commands.
 #pragma once
 
 #include <sys/wait.h>

@@ -1,5 +1,4 @@
-// The scanner: how it opens the database, a null HW_CONFIG, and the inventory
-// query over a real database. What a scan leaves is the reliability test's.
+// The scanner: how it opens the database, a null HW_CONFIG, and the inventory query.
 #include "scanSupport.h"
 
 #include <tuple>

@@ -1,5 +1,4 @@
-// The preview as the program runs it, and how it shows names. That it agrees
-// with the scan that follows is the reliability test's.
+// The preview as the program runs it, and how it shows names (agreement: the reliability test).
 #include "scanSupport.h"
 
 namespace {

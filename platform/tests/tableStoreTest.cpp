@@ -1,5 +1,4 @@
-// The file-backed table store: row counts, refusals, compaction, the database
-// directory. Bytes on disk and malformed files are checked through the scan.
+// The file-backed table store; bytes on disk and malformed files are checked through the scan.
 #include "debug.h"
 #include "testSupport.h"
 #include "wholeFileOs.h"
@@ -85,14 +84,15 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_EQ(1, countOf(records, "2 sets failed")) << records;
     EXPECT_EQ(2, countOf(records, "no column z")) << records;
     EXPECT_EQ(1, countOf(records, ": not a regular file")) << records;
-    // Names alike in their first eight bytes told apart; integers at both ends of a long.
-    table = store.load("Installed_hw,Installed_hx\n" + std::to_string(LONG_MIN) + "," +
-                       std::to_string(LONG_MAX) + "\n");
-    long ends[2] = {};
-    table->get("Installed_hw", 0, ends[0]);
-    table->get("Installed_hx", 0, ends[1]);
-    EXPECT_EQ(LONG_MIN, ends[0]);
-    EXPECT_EQ(LONG_MAX, ends[1]);
+    // Column names alike in their first eight bytes, or in neither, or of other sizes, told
+    // apart; integers at both ends of a long.
+    table = store.load("Installed_hw,Installed_hx,Xnstalled_hw,Installed\n" +
+                       std::to_string(LONG_MIN) + "," + std::to_string(LONG_MAX) + ",7,8\n");
+    std::vector<long> ends(4);
+    const char* const columns[] = {"Installed_hw", "Installed_hx", "Xnstalled_hw", "Installed"};
+    for (std::size_t i = 0; i < ends.size(); ++i)
+        table->get(columns[i], 0, ends[i]);
+    EXPECT_EQ((std::vector<long>{LONG_MIN, LONG_MAX, 7, 8}), ends);
     store.load("x,,\n1,,\n"); // empty column names, as a spreadsheet leaves them
     table = store.load("a,b\n\"1\n", 1);
     EXPECT_NE(0, table->set("a", 0, "x")) << "a table that did not load has no column";
@@ -103,6 +103,8 @@ TEST(TableStore, RefusesWhatNoTableHoldsAndWhatLiesOutsideTheDatabase) {
     EXPECT_NE(0, table->read_table_data());
     writeFile(store.dir.file("...csv"), ""); // what the name ".." would reach
     EXPECT_EQ(nullptr, store.master.get_class_pointer(".."));
+    ASSERT_EQ(0, mkdir(store.dir.file("Dir.csv").c_str(), 0700)); // no table file either
+    EXPECT_EQ(nullptr, store.master.get_class_pointer("Dir"));
     std::string file = store.path; // a file, not a directory
     EXPECT_NE(0, store.master.init_data_table(&file[0], 49, 1, 400, 400, nullptr));
 }
