@@ -30,7 +30,7 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
         db.put({{name, "Installed_hw\n"}});
     unlink(db.file("EPC_SEL.csv").c_str());
     db.put({{"HW_CONFIG", "IO_function,IO_name\n7,R1\nx,X\n1, AI\n6,D\n7,R2\n12,Z\n12,Z2\n"},
-            {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\n"},
+            {"ANALOG_INPUTS_SEL", "Installed_hw,Notes\nOLD_1,one\nOLD_2,two\nOLD_3,\n"},
             {"HEATER_CONTROL_SEL", "Foo\nbar\n"},
             {"DETECTOR_SEL", "Foo\n"},
             {"SOLENOID_VALVE_SEL", "Foo\n"}, // no rows to lose: emptied as usual
@@ -44,7 +44,8 @@ TEST(Preview, SaysWhatTheScanWouldChangeAndExitsAsDiffDoes) {
     };
     EXPECT_EQ(
         "1 deviceScan: unknown option -x ignored\n"
-        "changed ANALOG_INPUTS_SEL rows 2 -> 1\n  was 0 OLD_1\n  now 0 \\x20AI\n  cut 1 OLD_2\n"
+        "changed ANALOG_INPUTS_SEL rows 3 -> 1\n  was 0 OLD_1\n  now 0 \\x20AI\n  cut 1 OLD_2\n  "
+        "cut 2 OLD_3\n"
         "unchanged ANALOG_OUTPUTS_SEL rows 0\nunchanged DIGITAL_INPUTS_SEL rows 0\n"
         "unchanged DIGITAL_OUTPUTS_SEL rows 0\n"
         "kept HEATER_CONTROL_SEL: rows but no column Installed_hw\n"
