@@ -216,7 +216,6 @@ ReplaceResult replaceWholeFile(const std::string& path, const std::string& conte
     int same = -1;
     if (holdsExactly(path, content, same)) {
         Descriptor closer(same);
-        result.unchanged = true;
         if (wholeFileOs().fsync(same) != 0)
             return failed(result, ReplaceStep::sync, errno);
         return result;

@@ -40,8 +40,7 @@ enum class ReplaceStep { none, create, keepMode, write, sync, close, rename, syn
 
 struct ReplaceResult {
     ReplaceStep failed = ReplaceStep::none;
-    int error = 0;          // errno of the failed step
-    bool unchanged = false; // the file already held the bytes; left in place
+    int error = 0; // errno of the failed step
     // The old file's owner could not be given to the new one (errno in
     // ownerError); groupKept says whether its group was. The file is
     // replaced all the same.
